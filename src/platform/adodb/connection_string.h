@@ -1,0 +1,29 @@
+// Connection strings in the familiar Key=Value; form, turned into what a
+// provider needs to open a physical connection.
+#ifndef TAVIKUSER_PLATFORM_ADODB_CONNECTION_STRING_H_
+#define TAVIKUSER_PLATFORM_ADODB_CONNECTION_STRING_H_
+
+#include <string>
+#include <string_view>
+
+namespace tavikuser::adodb {
+
+enum class Provider { kSQLite, kPostgreSQL, kODBC };
+
+struct ConnectionTarget {
+  Provider provider;
+  // What the provider's backend is opened with (SOCI connect string).
+  std::string backend_parameters;
+  // SQLite only: the database file, as given.
+  std::string sqlite_path;
+  // Identifies the physical store: equal keys may share pooled connections.
+  std::string pool_key;
+};
+
+// Throws DataAccessError with a clear text for an empty or malformed string,
+// an unknown provider, or a missing required key (Data Source for SQLite).
+ConnectionTarget ParseConnectionString(std::string_view connection_string);
+
+}  // namespace tavikuser::adodb
+
+#endif  // TAVIKUSER_PLATFORM_ADODB_CONNECTION_STRING_H_

@@ -1,0 +1,79 @@
+// Physical connections and their pool. A physical connection (Session) keeps
+// the statements prepared on it, so a borrowed connection runs a statement it
+// has seen before without preparing it again.
+#ifndef TAVIKUSER_PLATFORM_ADODB_SESSION_H_
+#define TAVIKUSER_PLATFORM_ADODB_SESSION_H_
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/adodb/connection_string.h"
+#include "tavikuser/variant.h"
+
+namespace tavikuser::adodb {
+
+// A value bound to a placeholder, as text; nothing is Null.
+using BoundValue = std::optional<std::string>;
+
+struct Column {
+  std::string name;
+  VarType type;  // kText, kI4, kDouble or kDate, as the store describes it
+};
+
+// Rows read to their end, so that no statement stays open and holds a read
+// transaction. Values are the store's text; nothing is Null.
+struct ResultSet {
+  std::vector<Column> columns;
+  std::vector<std::vector<std::optional<std::string>>> rows;
+};
+
+class Session {
+ public:
+  virtual ~Session() = default;
+
+  // Throws DataAccessError with the provider's text.
+  static std::unique_ptr<Session> Open(const ConnectionTarget& target);
+
+  virtual Provider provider() const = 0;
+
+  // Each throws DataAccessError carrying the provider's text; after a
+  // failure the statement is rebuilt on its next use.
+  virtual ResultSet Query(const std::string& sql,
+                          const std::vector<BoundValue>& values) = 0;
+  // Returns the number of rows affected.
+  virtual long long Execute(const std::string& sql,
+                            const std::vector<BoundValue>& values) = 0;
+
+  // False when the connection is broken or, for SQLite, its database file
+  // was replaced since it was opened: such a session is never handed out.
+  virtual bool Usable() const = 0;
+};
+
+// A physical connection borrowed from the pool; given back on destruction
+// unless it is no longer usable or was discarded.
+class Lease {
+ public:
+  Lease(std::string pool_key, std::unique_ptr<Session> session);
+  Lease(Lease&&) noexcept;
+  Lease& operator=(Lease&&) noexcept;
+  ~Lease();
+
+  Session& session() const { return *session_; }
+  // Drops the physical connection instead of giving it back (for example
+  // after a failure that left a transaction in an unknown state).
+  void Discard();
+
+ private:
+  std::string pool_key_;
+  std::unique_ptr<Session> session_;
+};
+
+// Borrows an idle usable connection to `target`'s store, or opens one.
+// Thread-safe. Throws DataAccessError.
+Lease Borrow(const ConnectionTarget& target);
+
+}  // namespace tavikuser::adodb
+
+#endif  // TAVIKUSER_PLATFORM_ADODB_SESSION_H_
