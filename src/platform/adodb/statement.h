@@ -44,6 +44,8 @@ class Statement {
   Statement() = default;
   std::string sql_;
   std::vector<std::string> values_;
+  // Where each value's placeholder begins in sql_, for Text().
+  std::vector<std::size_t> placeholder_offsets_;
 };
 
 }  // namespace tavikuser::adodb
