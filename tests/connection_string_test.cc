@@ -1,0 +1,139 @@
+// Connection strings: the forms a host writes, and those it must not.
+#include "platform/adodb/connection_string.h"
+
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include <filesystem>
+#include <map>
+
+#include "tavikuser/errors.h"
+
+namespace tavikuser::adodb {
+namespace {
+
+std::string Refusal(std::string_view connection_string) {
+  try {
+    ParseConnectionString(connection_string);
+  } catch (const DataAccessError& error) {
+    return error.what();
+  }
+  ADD_FAILURE() << "accepted: " << connection_string;
+  return {};
+}
+
+// The keywords and values that libpq itself reads from `conninfo`.
+std::map<std::string, std::string> AsLibpqReadsIt(const std::string& conninfo) {
+  std::map<std::string, std::string> read;
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), nullptr);
+  if (!options) {
+    ADD_FAILURE() << "libpq cannot read " << conninfo;
+    return read;
+  }
+  for (PQconninfoOption* option = options; option->keyword; ++option) {
+    if (option->val) read[option->keyword] = option->val;
+  }
+  PQconninfoFree(options);
+  return read;
+}
+
+TEST(ConnectionStringTest, SQLiteOpensTheAbsoluteFileWithABusyTimeout) {
+  const ConnectionTarget target =
+      ParseConnectionString("Provider=SQLite;Data Source=stores/tavik.db");
+  const std::string absolute =
+      (std::filesystem::current_path() / "stores/tavik.db").string();
+  EXPECT_EQ(target.provider, Provider::kSQLite);
+  EXPECT_EQ(target.sqlite_path, absolute);
+  EXPECT_EQ(target.backend_parameters, "db=\"" + absolute + "\" timeout=10");
+  EXPECT_EQ(
+      target.pool_key,
+      ParseConnectionString(
+          " provider = sqlite ; DATA SOURCE = ./stores/../stores/tavik.db ;")
+          .pool_key);
+}
+
+TEST(ConnectionStringTest, PostgreSQLAliasesAndOrderDoNotMatter) {
+  const ConnectionTarget canonical = ParseConnectionString(
+      "Provider=PostgreSQL;Host=db.local;Port=5433;Database=tavik;"
+      "User ID=clerk;Password=secret");
+  EXPECT_EQ(canonical.provider, Provider::kPostgreSQL);
+  EXPECT_EQ(canonical.backend_parameters,
+            "host='db.local' port='5433' dbname='tavik' user='clerk' "
+            "password='secret'");
+  const ConnectionTarget aliased = ParseConnectionString(
+      "PWD=secret;uid=clerk;INITIAL CATALOG=tavik;Server=db.local;"
+      "port=5433;provider=postgresql");
+  EXPECT_EQ(aliased.backend_parameters, canonical.backend_parameters);
+  EXPECT_EQ(aliased.pool_key, canonical.pool_key);
+  EXPECT_NE(
+      ParseConnectionString("Provider=PostgreSQL;Database=other").pool_key,
+      canonical.pool_key);
+}
+
+TEST(ConnectionStringTest, QuotedValuesKeepSeparatorsAndQuotes) {
+  const auto read = AsLibpqReadsIt(
+      ParseConnectionString(
+          "Provider=PostgreSQL;Password=\"a;b\"\"c\";User ID={x;y}}z};"
+          "Database = ' spaced ' ")
+          .backend_parameters);
+  EXPECT_EQ(read.at("password"), "a;b\"c");
+  EXPECT_EQ(read.at("user"), "x;y}z");
+  EXPECT_EQ(read.at("dbname"), "' spaced '");
+}
+
+TEST(ConnectionStringTest, AValueCannotAddALibpqKeyword) {
+  const auto read = AsLibpqReadsIt(
+      ParseConnectionString("Provider=PostgreSQL;Database=tavik;"
+                            "Password=x' dbname='other' host='evil\\")
+          .backend_parameters);
+  EXPECT_EQ(read.at("dbname"), "tavik");
+  EXPECT_EQ(read.at("password"), "x' dbname='other' host='evil\\");
+  EXPECT_EQ(read.count("host"), 0u);
+}
+
+TEST(ConnectionStringTest, ODBCStringsArePassedOnUnchanged) {
+  for (const char* odbc : {"Driver={Some Driver};Server=h;Database=d",
+                           "DSN=tavik;UID=clerk;PWD=p"}) {
+    const ConnectionTarget target = ParseConnectionString(odbc);
+    EXPECT_EQ(target.provider, Provider::kODBC);
+    EXPECT_EQ(target.backend_parameters, odbc);
+  }
+}
+
+TEST(ConnectionStringTest, EmptyAndMalformedStringsAreRefusedClearly) {
+  EXPECT_EQ(Refusal(""), "The connection string is empty.");
+  EXPECT_EQ(Refusal(" \t"), "The connection string is empty.");
+  EXPECT_EQ(Refusal("Provider=SQLite; tavik.db ;"),
+            "The connection string is malformed: 'tavik.db' is not of the "
+            "form Key=Value.");
+  EXPECT_EQ(Refusal("Provider=SQLite;Data Source"),
+            "The connection string is malformed: 'Data Source' is not of the "
+            "form Key=Value.");
+  EXPECT_EQ(Refusal("Provider=PostgreSQL;Password=\"open"),
+            "The connection string is malformed: a value opened with \" is "
+            "never closed.");
+  EXPECT_EQ(Refusal("Provider=PostgreSQL;Password={a}b"),
+            "The connection string is malformed: text follows the closing } "
+            "of a quoted value.");
+  EXPECT_EQ(Refusal("=x;Provider=SQLite"),
+            "The connection string is malformed: a value is given without its "
+            "key.");
+}
+
+TEST(ConnectionStringTest, ProviderAndKeysMustBeKnown) {
+  EXPECT_EQ(Refusal("Provider=Nowhere;Data Source=x"),
+            "The provider 'Nowhere' is not supported: use Provider=SQLite, "
+            "Provider=PostgreSQL, or an ODBC Driver or DSN.");
+  EXPECT_EQ(Refusal("Data Source=tavik.db"),
+            "The connection string names no provider: give Provider=SQLite, "
+            "Provider=PostgreSQL, or an ODBC Driver or DSN.");
+  EXPECT_EQ(Refusal("Provider=SQLite;Data Source="),
+            "The SQLite connection string names no database file (Data "
+            "Source=...).");
+  EXPECT_TRUE(Refusal("Provider=PostgreSQL;Databse=tavik")
+                  .starts_with("The connection string key 'databse' is not "
+                               "understood for PostgreSQL"));
+}
+
+}  // namespace
+}  // namespace tavikuser::adodb
