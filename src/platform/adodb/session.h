@@ -4,6 +4,7 @@
 #ifndef TAVIKUSER_PLATFORM_ADODB_SESSION_H_
 #define TAVIKUSER_PLATFORM_ADODB_SESSION_H_
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,8 +47,19 @@ class Session {
   virtual long long Execute(const std::string& sql,
                             const std::vector<BoundValue>& values) = 0;
 
-  // False when the connection is broken or, for SQLite, its database file
-  // was replaced since it was opened: such a session is never handed out.
+  // SQLite begins with the write lock taken (waiting up to its busy
+  // timeout), so that writers queue at the start instead of failing later.
+  virtual void Begin() = 0;
+  virtual void Commit() = 0;
+  virtual void Rollback() = 0;
+
+  // How many statements this session has prepared in its life: a statement
+  // run again is taken from the session's own cache.
+  virtual std::size_t statements_prepared() const = 0;
+
+  // False when the connection is broken, is inside a transaction, or, for
+  // SQLite, its database file was replaced or removed since it was opened:
+  // such a session is never handed out again.
   virtual bool Usable() const = 0;
 };
 
