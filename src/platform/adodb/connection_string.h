@@ -14,7 +14,7 @@ struct ConnectionTarget {
   Provider provider;
   // What the provider's backend is opened with (SOCI connect string).
   std::string backend_parameters;
-  // SQLite only: the database file, as given.
+  // SQLite only: the database file, made absolute.
   std::string sqlite_path;
   // Identifies the physical store: equal keys may share pooled connections.
   std::string pool_key;

@@ -52,12 +52,14 @@ class Recordset {
   // Writes one column of the current row (or of the new row after AddNew).
   void Collect(std::string_view name, Variant value);
 
-  // Starts a new row with no values; Update stores it.
+  // Starts a new row with no values; Update stores it. Like MoveNext, it
+  // first stores what was written to the current row.
   void AddNew();
 
   // Stores the new or changed current row. A changed row is found by the
   // store's own row identity and only when its changed columns still hold
-  // what was read; otherwise it throws instead of overwriting.
+  // what was read; otherwise it throws instead of overwriting. After a new
+  // row is stored, the rows are read afresh when next needed.
   void Update();
 
   // Deletes the current row only, by its row identity.
