@@ -1,0 +1,52 @@
+// tavikuser init: creates the host tables. The library itself never does.
+#include <exception>
+#include <iostream>
+
+#include "store.h"
+#include "subcommand.h"
+
+namespace tavikuser::cli {
+namespace {
+
+int Init(std::span<const std::string_view> args) {
+  const std::string connection_string =
+      ConnectionStringFromArguments(args, "tavik.db");
+  try {
+    const std::size_t statements = CreateTables(connection_string);
+    std::cout << "Created the tables (" << statements
+              << " statements, one transaction) in "
+              << Printable(connection_string) << "\n";
+    return kExitSucceeded;
+  } catch (const std::exception& failure) {
+    std::cerr << "tavikuser init: " << Printable(connection_string) << ": "
+              << failure.what() << "\nNothing was created.\n";
+    return kExitFailed;
+  }
+}
+
+}  // namespace
+
+const Subcommand kInitSubcommand{
+    .name = "init",
+    .synopsis = "[CONNECTION]",
+    .summary = "create the host tables in a store",
+    .help =
+        R"(Creates the tables that tavikuser works on, from the schema built into
+this command, all in one transaction: either every table is created or none.
+A store that already has them is refused with the store's own message.
+
+CONNECTION is a connection string or the path of a SQLite file:
+  (none)                               the SQLite file tavik.db
+  books.db                             the SQLite file books.db
+  "Provider=SQLite;Data Source=books.db"
+  "Provider=PostgreSQL;Host=db;Port=5432;Database=books;User ID=tavik;Password=..."
+The PostgreSQL database must exist already; init creates tables, not
+databases.
+
+Exit status: 0 created, 1 refused or failed (the reason on stderr), 2 bad
+usage.
+)",
+    .run = Init,
+};
+
+}  // namespace tavikuser::cli
