@@ -11,7 +11,8 @@
 namespace tavikuser::cli {
 namespace {
 
-constexpr const Subcommand* kSubcommands[] = {&kInitSubcommand};
+constexpr const Subcommand* kSubcommands[] = {&kInitSubcommand,
+                                              &kCallSubcommand};
 
 bool IsHelp(std::string_view arg) { return arg == "--help" || arg == "-h"; }
 

@@ -33,6 +33,7 @@ struct Subcommand {
 };
 
 extern const Subcommand kInitSubcommand;
+extern const Subcommand kCallSubcommand;
 
 }  // namespace tavikuser::cli
 
