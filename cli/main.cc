@@ -11,8 +11,8 @@
 namespace tavikuser::cli {
 namespace {
 
-constexpr const Subcommand* kSubcommands[] = {&kInitSubcommand,
-                                              &kCallSubcommand};
+constexpr const Subcommand* kSubcommands[] = {
+    &kInitSubcommand, &kCallSubcommand, &kDemoSubcommand};
 
 bool IsHelp(std::string_view arg) { return arg == "--help" || arg == "-h"; }
 

@@ -34,6 +34,7 @@ struct Subcommand {
 
 extern const Subcommand kInitSubcommand;
 extern const Subcommand kCallSubcommand;
+extern const Subcommand kDemoSubcommand;
 
 }  // namespace tavikuser::cli
 
