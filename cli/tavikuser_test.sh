@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# End-to-end tests of the tavikuser command: what it does to a real SQLite
+# store, what it prints and how it exits. Usage: tavikuser_test.sh TAVIKUSER
+set -uo pipefail
+
+tavikuser="$(realpath "$1")"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# run EXPECTED_STATUS ARGS...: runs the command; its output is in out/err.
+run() {
+  local expected="$1"
+  shift
+  "$tavikuser" "$@" >out 2>err
+  local status=$?
+  if ((status != expected)); then
+    fail "tavikuser $* exited $status, not $expected; stdout: $(cat out) stderr: $(cat err)"
+  fi
+}
+
+expect_output() {
+  grep -qF -- "$1" out || fail "stdout lacks '$1': $(cat out)"
+}
+
+expect_error() {
+  grep -qF -- "$1" err || fail "stderr lacks '$1': $(cat err)"
+}
+
+tables() { sqlite3 "$1" "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name" | tr '\n' ' '; }
+
+all_tables="Access_Control Access_Control_Groups Access_Control_Rights Branch_Master Document_Counter Group_Detail Rights_Master Role_Detail Role_Master User_Group User_Master "
+
+test_init() {
+  run 0 init
+  [[ "$(tables tavik.db)" == "$all_tables" ]] || fail "init made: $(tables tavik.db)"
+
+  run 1 init
+  expect_error "already exists"
+
+  run 0 init "Provider=sqlite;data source=books.db"
+  [[ "$(tables books.db)" == "$all_tables" ]] || fail "init by connection string made: $(tables books.db)"
+
+  # One table of the schema is there already: the rest must not be created.
+  sqlite3 partial.db "CREATE TABLE Document_Counter (x)"
+  run 1 init partial.db
+  [[ "$(tables partial.db)" == "Document_Counter " ]] || fail "a failed init left: $(tables partial.db)"
+
+  run 1 init "DSN=books"
+  expect_error "sqlite"
+
+  run 1 init "Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User ID=u;Password=secret"
+  grep -qF secret err && fail "init printed a password: $(cat err)"
+
+  run 2 init one.db two.db
+}
+
+check_access() {
+  run "$1" call TavikUser.CheckAccessRights Check_Access_Rights \
+    --let "ADOConnectionString=Provider=SQLite;Data Source=tavik.db" \
+    --let "RightsNo=$2" --let "UserNo=$3" "${@:4}"
+}
+
+test_call() {
+  sqlite3 tavik.db "INSERT INTO Rights_Master (Rights_No) VALUES ('R1');
+                    INSERT INTO Access_Control_Rights VALUES ('U1', 'R1');"
+  check_access 0 R1 U1
+  [[ "$(cat out)" == "True" ]] || fail "a granted check printed: $(cat out)"
+
+  check_access 1 R1 U2 --show ErrDesc
+  [[ "$(cat out)" == $'False\nErrDesc: Access Denied\nErrDesc: Access Denied' ]] ||
+    fail "a refused check printed: $(cat out)"
+
+  run 1 call tavikuser.checkaccessrights check_access_rights --let userno=U1
+  expect_output "ErrDesc: Invalid Connection string Property."
+
+  run 2 call TavikUser.NoSuchClass Check
+  expect_error "TavikUser.NoSuchClass"
+  run 2 call TavikUser.CheckAccessRights NoSuchMember
+  run 2 call TavikUser.CheckAccessRights Check_Access_Rights --let NoSuchProperty=1
+  run 2 call TavikUser.CheckAccessRights Check_Access_Rights --show UserNo
+  expect_error "UserNo"
+  run 2 call TavikUser.CheckAccessRights
+  run 2 call TavikUser.CheckAccessRights Check_Access_Rights --let RightsNo
+  run 2 call TavikUser.CheckAccessRights Check_Access_Rights --frobnicate
+}
+
+test_demo() {
+  local expected=(
+    "a direct grant .* True$"
+    "a grant to a group .* True$"
+    "no grant .* False +Access Denied$"
+    "a group the user is not in .* False +Access Denied$"
+    "no user number .* False +Invalid User No\.$"
+    "a quote in a value .* False +.*single quote"
+    "a store without the tables .* False +.*Rights_Master"
+  )
+  local round
+  mkdir -p tmp
+  for round in first second; do
+    TMPDIR="$work/tmp" run 0 demo
+    local line
+    for line in "${expected[@]}"; do
+      grep -qE -- "$line" out || fail "$round demo run lacks /$line/: $(cat out)"
+    done
+  done
+  [[ -z "$(ls tmp)" ]] && return
+  fail "the demo left its store without tables: $(ls tmp)"
+}
+
+test_help() {
+  local subcommand
+  for subcommand in "" init call demo; do
+    run 0 $subcommand --help
+    expect_output "Usage: tavikuser"
+  done
+  run 2
+  run 2 frobnicate
+}
+
+test_init
+test_call
+test_demo
+test_help
+
+if ((failures > 0)); then
+  echo "$failures failure(s)" >&2
+  exit 1
+fi
+echo "all tavikuser command tests passed"
