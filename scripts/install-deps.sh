@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs everything that building and testing tavikuser needs on Debian 12.
+# Run as root. Does nothing when every package is there already.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libsoci-dev libboost-dev          # SOCI's headers want Boost; Debian does not pull it in
+  libsqlite3-dev sqlite3
+  libpq-dev postgresql              # the tests start their own PostgreSQL server
+  libgtest-dev python3 clang-format
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+if ((EUID != 0)); then
+  echo "install-deps.sh: missing ${missing[*]}; run this script as root" >&2
+  exit 1
+fi
+echo "Installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
