@@ -13,6 +13,7 @@
 #include <soci/sqlite3/soci-sqlite3.h>
 #include <sys/stat.h>
 
+#include <regex>
 #include <string_view>
 #include <unordered_map>
 
@@ -31,8 +32,16 @@ namespace {
 // all and prepares afresh; the library itself uses a few dozen.
 constexpr std::size_t kMaxPreparedStatements = 256;
 
-// A provider's message without the line ends it closes with.
+// A provider's message without the line ends it closes with, and without
+// the place in SOCI that some backends put before it (SQLite's come as
+// "sqlite3_statement_backend::prepare: no such table: T"), so that ErrDesc
+// reads as the store's own text. Only that shape is taken off: a backend's
+// sentence before the text (PostgreSQL's "Cannot prepare statement.") says
+// what failed and stays.
 std::string ProviderText(std::string text) {
+  static const std::regex kSociLocation(R"(^[A-Za-z_]\w*::[A-Za-z_]\w*: )");
+  text = std::regex_replace(text, kSociLocation, "",
+                            std::regex_constants::format_first_only);
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
     text.pop_back();
   }
