@@ -93,6 +93,6 @@ CREATE TABLE Document_Counter (
   Company_Prefix  text,
   Branch_Prefix   text,
   Document_Prefix text,
-  Last_No         integer NOT NULL,
+  Last_No         bigint NOT NULL,
   PRIMARY KEY (Company_Prefix, Branch_Prefix, Document_Prefix)
 );

@@ -59,6 +59,8 @@ TEST(MemberTableTest, EachClassListsItsMembersInInterfaceOrder) {
                    {kLet, "RightsParent"},
                    {kGet, "LastUpdate"},
                    {kLet, "LastUpdate"},
+                   {kFunction, "Create_Rights"},
+                   {kFunction, "Update_Rights"},
                    {kGet, "ErrDesc"}}}));
   EXPECT_EQ(ListingOf("TavikUser.Role"), join({{{kLet, "ADOConnectionString"},
                                                 {kLet, "RoleNumber"},
@@ -221,6 +223,14 @@ struct TrapRun {
       if (fails) throw DataAccessError(name + " failed");
     };
   }
+  // Work that completes (true), or asks for the rollback ending (false).
+  std::function<bool()> Work(std::string name, bool fails = false,
+                             bool completes = true) {
+    return [step = Step(std::move(name), fails), completes] {
+      step();
+      return completes;
+    };
+  }
 };
 
 TEST(OperationFrameTest, SingleTrapKeepsTheResultAndStoresTheText) {
@@ -239,7 +249,7 @@ TEST(OperationFrameTest, SingleTrapKeepsTheResultAndStoresTheText) {
 TEST(OperationFrameTest, FirstTrapStoresTheTextWithoutRollingBack) {
   TrapRun run;
   EXPECT_FALSE(run.operation.TrappedInTransaction(
-      {run.Step("begin", true), run.Step("release"), run.Step("work"),
+      {run.Step("begin", true), run.Step("release"), run.Work("work"),
        run.Step("rollback")}));
   EXPECT_EQ(run.steps, (std::vector<std::string>{"begin", "release"}));
   EXPECT_EQ(run.err_desc, "begin failed");
@@ -248,17 +258,34 @@ TEST(OperationFrameTest, FirstTrapStoresTheTextWithoutRollingBack) {
 TEST(OperationFrameTest, SecondTrapRollsBackInTheOperationsOrder) {
   TrapRun run;
   EXPECT_FALSE(run.operation.TrappedInTransaction(
-      {run.Step("begin"), run.Step("release"), run.Step("work", true),
+      {run.Step("begin"), run.Step("release"), run.Work("work", true),
        run.Step("rollback")}));
   EXPECT_EQ(run.steps, (std::vector<std::string>{"begin", "work", "rollback"}));
   EXPECT_EQ(run.err_desc, "work failed");
+}
+
+TEST(OperationFrameTest, ARefusalTakesTheRollbackEndingWithItsOwnText) {
+  TrapRun run;
+  EXPECT_FALSE(run.operation.TrappedInTransaction(
+      {run.Step("begin"), run.Step("release"),
+       [&] { return run.operation.Reject("counter refused"); },
+       run.Step("rollback")}));
+  EXPECT_EQ(run.steps, (std::vector<std::string>{"begin", "rollback"}));
+  EXPECT_EQ(run.err_desc, "counter refused");
+
+  TrapRun failing;
+  EXPECT_THROW(failing.operation.TrappedInTransaction(
+                   {failing.Step("begin"), failing.Step("release"),
+                    [&] { return failing.operation.Reject("counter refused"); },
+                    failing.Step("rollback", true)}),
+               CallError);
 }
 
 TEST(OperationFrameTest, AFailingRecoveryLeavesTheCallAsCallError) {
   TrapRun stores_first;
   EXPECT_THROW(stores_first.operation.TrappedInTransaction(
                    {stores_first.Step("begin"), stores_first.Step("release"),
-                    stores_first.Step("work", true),
+                    stores_first.Work("work", true),
                     stores_first.Step("rollback", true)}),
                CallError);
   EXPECT_EQ(stores_first.err_desc, "work failed");
@@ -267,7 +294,7 @@ TEST(OperationFrameTest, AFailingRecoveryLeavesTheCallAsCallError) {
   try {
     rolls_back_first.operation.TrappedInTransaction(
         {rolls_back_first.Step("begin"), rolls_back_first.Step("release"),
-         rolls_back_first.Step("work", true),
+         rolls_back_first.Work("work", true),
          rolls_back_first.Step("rollback", true), true});
     ADD_FAILURE() << "no CallError";
   } catch (const CallError& e) {
@@ -279,7 +306,7 @@ TEST(OperationFrameTest, AFailingRecoveryLeavesTheCallAsCallError) {
   EXPECT_THROW(
       first_trap.operation.TrappedInTransaction(
           {first_trap.Step("begin", true), first_trap.Step("release", true),
-           first_trap.Step("work"), first_trap.Step("rollback")}),
+           first_trap.Work("work"), first_trap.Step("rollback")}),
       CallError);
 }
 

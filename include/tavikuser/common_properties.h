@@ -14,6 +14,10 @@
 
 namespace tavikuser {
 
+namespace frame {
+class NumberedCreation;
+}
+
 // ErrDesc and the connection string: what every class has.
 class TAVIK_EXPORT CommonProperties {
  public:
@@ -46,6 +50,8 @@ class TAVIK_EXPORT EntityProperties : public CommonProperties {
   void DocumentPrefix(std::string vNewDocumentPrefix);
 
  protected:
+  friend class frame::NumberedCreation;
+
   // Creates the connection object, closed; touches no store.
   EntityProperties();
   ~EntityProperties() = default;

@@ -18,8 +18,9 @@ bool Operation::TrappedInTransaction(const TransactionSteps& steps) {
     Recover(steps.after_begin_failed);
     return result_;
   }
+  bool completed = false;
   try {
-    steps.work();
+    completed = steps.work();
   } catch (const std::exception& failure) {
     if (steps.rollback_before_storing_text) {
       // Copy the text first: the rollback may destroy what carried it.
@@ -30,7 +31,9 @@ bool Operation::TrappedInTransaction(const TransactionSteps& steps) {
       err_desc_ = failure.what();
       Recover(steps.rollback_ending);
     }
+    return result_;
   }
+  if (!completed) Recover(steps.rollback_ending);
   return result_;
 }
 

@@ -20,9 +20,10 @@ struct TransactionSteps {
   std::function<void()> begin;
   // What the first trap does after storing the failure's text.
   std::function<void()> after_begin_failed;
-  // Second trap: everything after the transaction has begun, its ending
-  // included.
-  std::function<void()> work;
+  // Second trap: everything after the transaction has begun, its success
+  // ending included. Returns false to take the rollback ending without a
+  // run-time failure (a refusal whose text the work has stored).
+  std::function<bool()> work;
   // The second trap's recovery: the rollback ending of the operation.
   std::function<void()> rollback_ending;
   // Whether the second trap rolls back before storing the failure's text

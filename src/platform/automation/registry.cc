@@ -2,6 +2,7 @@
 #include <mutex>
 
 #include "platform/automation/text.h"
+#include "platform/counter/counter_transaction.h"
 #include "tavikuser/automation.h"
 #include "tavikuser/check_access_rights.h"
 #include "tavikuser/connection.h"
@@ -24,6 +25,7 @@ class Registry {
     Add<CheckAccessRights>(CheckAccessRights::Class());
     Add<User>(User::Class());
     Add<Connection>(Connection::Class());
+    Add<counter::CounterTransaction>(counter::CounterTransaction::Class());
   }
 
   void Register(std::string progid, Factory factory) {
