@@ -23,10 +23,25 @@ class TAVIK_EXPORT Rights : public EntityProperties {
   DateTime LastUpdate() const;
   void LastUpdate(DateTime NewDateTime);
 
+  // Adds a right to the catalogue under a number issued by the document
+  // counter service: the record key CompanyPrefix & BranchPrefix &
+  // DocumentPrefix & number, stored with its name, parent and LastUpdate in
+  // one transaction with the counter. RightsNo is neither used nor set. On
+  // false nothing was stored and ErrDesc says why. The object can create
+  // again: each creation opens a connection object of its own.
+  bool Create_Rights();
+
+  // Rewrites name, parent and time stamp of the right whose Rights_No is
+  // RightsNo, when exactly one row carries it; with none or several it writes
+  // nothing and still answers true. Runs without a transaction.
+  bool Update_Rights();
+
   // The member table of "TavikUser.Rights", in interface order.
   static const automation::ClassInfo& Class();
 
  private:
+  bool Validate_Rights();
+
   std::string rights_no_;
   std::string rights_name_;
   std::string rights_parent_;

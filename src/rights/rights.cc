@@ -1,6 +1,14 @@
 #include "tavikuser/rights.h"
 
+#include "frame/messages.h"
+#include "frame/numbered_creation.h"
+#include "frame/operation.h"
+#include "platform/adodb/recordset.h"
+
 namespace tavikuser {
+namespace {
+constexpr char kInvalidRightsName[] = "Invalid Rights Name";
+}  // namespace
 
 std::string Rights::RightsNo() const { return rights_no_; }
 void Rights::RightsNo(std::string vNewRightsNo) {
@@ -16,6 +24,67 @@ void Rights::RightsParent(std::string vNewRightsParent) {
 }
 DateTime Rights::LastUpdate() const { return last_update_; }
 void Rights::LastUpdate(DateTime NewDateTime) { last_update_ = NewDateTime; }
+
+bool Rights::Validate_Rights() {
+  frame::Operation validation(err_desc_);
+  if (connection_string_.empty()) {
+    return validation.Reject(frame::kInvalidConnectionString);
+  }
+  if (company_prefix_.empty()) {
+    return validation.Reject(frame::kInvalidCompanyPrefix);
+  }
+  if (branch_prefix_.empty()) {
+    return validation.Reject(frame::kInvalidBranchPrefix);
+  }
+  if (document_prefix_.empty()) {
+    return validation.Reject(frame::kInvalidDocumentPrefix);
+  }
+  if (rights_name_.empty()) return validation.Reject(kInvalidRightsName);
+  return true;
+}
+
+bool Rights::Create_Rights() {
+  if (!Validate_Rights()) return false;
+  return frame::NumberedCreation::Run(
+      *this, "Select * From Rights_Master",
+      [this](adodb::Recordset& row, const std::string& record_key,
+             std::int32_t document_number) {
+        row.Collect("Company_Prefix", Variant(company_prefix_));
+        row.Collect("Branch_Prefix", Variant(branch_prefix_));
+        row.Collect("Document_Prefix", Variant(document_prefix_));
+        row.Collect("Rights_No", Variant(record_key));
+        row.Collect("Rights_Identity", Variant(document_number));
+        row.Collect("Rights_Name", Variant(rights_name_));
+        row.Collect("Rights_Parent", Variant(rights_parent_));
+        row.Collect("Last_Update", Variant(last_update_));
+      });
+}
+
+bool Rights::Update_Rights() {
+  frame::Operation operation(err_desc_);
+  if (connection_string_.empty()) {
+    return operation.Reject(frame::kInvalidConnectionString);
+  }
+  if (rights_no_.empty() || rights_name_.empty()) {
+    return operation.Reject(kInvalidRightsName);
+  }
+  return operation.Trapped([&] {
+    adodb::Recordset right;
+    right.Open(adodb::Statement::Compose(
+                   {"Select * From Rights_Master where Rights_No='",
+                    adodb::Quoted{rights_no_}, "'"}),
+               connection_string_, adodb::kOpenKeyset, adodb::kLockOptimistic,
+               adodb::kOptionsUnspecified);
+    if (right.RecordCount() == 1) {
+      right.Collect("Rights_Name", Variant(rights_name_));
+      right.Collect("Rights_Parent", Variant(rights_parent_));
+      right.Collect("Last_Update", Variant(last_update_));
+      right.Update();
+    }
+    right.Close();
+    operation.Succeed();
+  });
+}
 
 const automation::ClassInfo& Rights::Class() {
   static const automation::ClassInfo info =
@@ -35,6 +104,8 @@ const automation::ClassInfo& Rights::Class() {
           .Let("RightsParent", &Rights::RightsParent)
           .Get("LastUpdate", &Rights::LastUpdate)
           .Let("LastUpdate", &Rights::LastUpdate)
+          .Function("Create_Rights", &Rights::Create_Rights)
+          .Function("Update_Rights", &Rights::Update_Rights)
           .Get("ErrDesc", &Rights::ErrDesc)
           .Build();
   return info;
