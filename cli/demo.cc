@@ -66,10 +66,6 @@ const DemoCompany& Company() {
   return company;
 }
 
-struct DemoStore {
-  std::string connection_string;
-};
-
 using Table = std::vector<std::vector<std::string>>;
 
 // Columns padded to their widest cell, with no blanks at the ends of lines.
@@ -102,8 +98,8 @@ std::string Joined(const Items& items) {
   return joined;
 }
 
-void CreateDemoTables(const DemoStore& store, std::ostream& out) {
-  out << "   " << CreateTables(store.connection_string)
+void CreateDemoTables(const Store& store, std::ostream& out) {
+  out << "   " << CreateTables(store)
       << " statements of the built-in schema, one transaction.\n";
 }
 
@@ -187,7 +183,7 @@ void PrintCompany(const DemoCompany& company, std::ostream& out) {
   PrintTable(out, table);
 }
 
-void WriteCompanyWithSql(const DemoStore& store, std::ostream& out) {
+void WriteCompanyWithSql(const Store& store, std::ostream& out) {
   ExecuteAllOrNone(store.connection_string, CompanyInserts(Company()));
   PrintCompany(Company(), out);
 }
@@ -223,7 +219,7 @@ struct DemoCheck {
   bool on_store_without_tables = false;
 };
 
-void AskCheckAccessRights(const DemoStore& store, std::ostream& out) {
+void AskCheckAccessRights(const Store& store, std::ostream& out) {
   const DemoCheck checks[] = {
       {"a direct grant", "C1B2US1", "C1B2RG2"},
       {"a grant to a group (Clerks)", "C1B2US2", "C1B2RG1"},
@@ -255,7 +251,7 @@ void AskCheckAccessRights(const DemoStore& store, std::ostream& out) {
 
 struct DemoStep {
   std::string_view title;
-  void (*run)(const DemoStore& store, std::ostream& out);
+  void (*run)(const Store& store, std::ostream& out);
 };
 
 constexpr DemoStep kDemoSteps[] = {
@@ -275,11 +271,13 @@ void DeleteSqliteStore(const std::filesystem::path& file) {
 }
 
 int Demo(std::span<const std::string_view> args) {
-  const DemoStore store{ConnectionStringFromArguments(args, kDemoFile)};
-  std::cout << "tavikuser demo on " << Printable(store.connection_string);
+  const std::string connection_string =
+      ConnectionStringFromArguments(args, kDemoFile);
   try {
-    if (const auto file = SqliteFile(store.connection_string)) {
-      DeleteSqliteStore(*file);
+    const Store store(connection_string);
+    std::cout << "tavikuser demo on " << store.described.printable;
+    if (store.described.provider == "SQLite") {
+      DeleteSqliteStore(store.described.sqlite_file);
       std::cout << " (created afresh)";
     }
     std::cout << "\n";

@@ -1,6 +1,7 @@
 // tavikuser init: creates the host tables. The library itself never does.
 #include <exception>
 #include <iostream>
+#include <string>
 
 #include "store.h"
 #include "subcommand.h"
@@ -11,15 +12,19 @@ namespace {
 int Init(std::span<const std::string_view> args) {
   const std::string connection_string =
       ConnectionStringFromArguments(args, "tavik.db");
+  // A failure names the store once the library has read its string, and
+  // then only as printable: never with its password.
+  std::string failed = "tavikuser init: ";
   try {
-    const std::size_t statements = CreateTables(connection_string);
+    const Store store(connection_string);
+    failed += store.described.printable + ": ";
+    const std::size_t statements = CreateTables(store);
     std::cout << "Created the tables (" << statements
               << " statements, one transaction) in "
-              << Printable(connection_string) << "\n";
+              << store.described.printable << "\n";
     return kExitSucceeded;
   } catch (const std::exception& failure) {
-    std::cerr << "tavikuser init: " << Printable(connection_string) << ": "
-              << failure.what() << "\nNothing was created.\n";
+    std::cerr << failed << failure.what() << "\nNothing was created.\n";
     return kExitFailed;
   }
 }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "embedded_schemas.h"
 #include "subcommand.h"
@@ -26,69 +27,6 @@ std::string Lowercase(std::string_view text) {
     return static_cast<char>(std::tolower(c));
   });
   return lower;
-}
-
-// Reads the value that starts at `pos`, up to the ';' that ends it, leaving
-// `pos` there. A value in double quotes or braces may hold ';', its closing
-// character written twice to stand for itself. This is how the library reads
-// a connection string, so both see the same values.
-std::string ReadValue(std::string_view text, std::size_t& pos) {
-  pos = std::min(text.find_first_not_of(" \t", pos), text.size());
-  std::string value;
-  if (pos < text.size() && (text[pos] == '"' || text[pos] == '{')) {
-    const char close = text[pos] == '"' ? '"' : '}';
-    for (++pos; pos < text.size(); ++pos) {
-      if (text[pos] != close) {
-        value += text[pos];
-      } else if (pos + 1 < text.size() && text[pos + 1] == close) {
-        value += close;
-        ++pos;
-      } else {
-        break;
-      }
-    }
-    pos = std::min(text.find(';', pos), text.size());
-    return value;
-  }
-  const std::size_t end = std::min(text.find(';', pos), text.size());
-  value = Trimmed(text.substr(pos, end - pos));
-  pos = end;
-  return value;
-}
-
-struct Setting {
-  std::string key;        // lowercase, trimmed
-  std::string_view text;  // "Key=Value" as written
-  std::string value;
-};
-
-std::vector<Setting> Settings(std::string_view connection_string) {
-  std::vector<Setting> settings;
-  for (std::size_t pos = 0; pos < connection_string.size(); ++pos) {
-    const std::size_t start = pos;
-    const std::size_t key_end = std::min(
-        connection_string.find_first_of("=;", pos), connection_string.size());
-    pos = key_end;
-    std::string value;
-    if (pos < connection_string.size() && connection_string[pos] == '=') {
-      value = ReadValue(connection_string, ++pos);
-    }
-    const std::string_view text = connection_string.substr(start, pos - start);
-    if (Trimmed(text).empty()) continue;
-    settings.push_back({Lowercase(Trimmed(text.substr(0, key_end - start))),
-                        text, std::move(value)});
-  }
-  return settings;
-}
-
-// As the library does, a later key replaces an earlier one.
-std::optional<std::string> ValueOf(std::string_view connection_string,
-                                   std::string_view key) {
-  std::optional<std::string> value;
-  for (Setting& setting : Settings(connection_string)) {
-    if (setting.key == key) value = std::move(setting.value);
-  }
-  return value;
 }
 
 // Returns the connection to the pool even when the work failed half way;
@@ -140,9 +78,8 @@ std::vector<std::string> SplitStatements(std::string_view script) {
   return statements;
 }
 
-std::vector<std::string> SchemaStatements(std::string_view connection_string) {
-  const std::string provider =
-      Lowercase(ValueOf(connection_string, "provider").value_or(""));
+std::vector<std::string> SchemaStatements(std::string_view provider_name) {
+  const std::string provider = Lowercase(provider_name);
   std::string known;
   for (const EmbeddedSchema& schema : EmbeddedSchemas()) {
     if (schema.dialect == provider) return SplitStatements(schema.script);
@@ -176,29 +113,9 @@ std::string ConnectionStringFromArguments(
   return std::string(args[0]);
 }
 
-std::optional<std::filesystem::path> SqliteFile(
-    std::string_view connection_string) {
-  const auto provider = ValueOf(connection_string, "provider");
-  if (!provider || Lowercase(*provider) != "sqlite") return std::nullopt;
-  const auto file = ValueOf(connection_string, "data source");
-  if (!file || file->empty()) return std::nullopt;
-  return std::filesystem::path(*file);
-}
-
-std::string Printable(std::string_view connection_string) {
-  std::string printable;
-  for (const Setting& setting : Settings(connection_string)) {
-    if (!printable.empty()) printable += ';';
-    if (setting.key == "password" || setting.key == "pwd") {
-      printable +=
-          std::string(Trimmed(setting.text.substr(0, setting.text.find('=')))) +
-          "=***";
-    } else {
-      printable += Trimmed(setting.text);
-    }
-  }
-  return printable;
-}
+Store::Store(std::string connection_string)
+    : connection_string(std::move(connection_string)),
+      described(DescribeConnectionString(this->connection_string)) {}
 
 void ExecuteAllOrNone(const std::string& connection_string,
                       std::span<const std::string> statements) {
@@ -213,10 +130,10 @@ void ExecuteAllOrNone(const std::string& connection_string,
   connection.CommitTrans();
 }
 
-std::size_t CreateTables(const std::string& connection_string) {
+std::size_t CreateTables(const Store& store) {
   const std::vector<std::string> statements =
-      SchemaStatements(connection_string);
-  ExecuteAllOrNone(connection_string, statements);
+      SchemaStatements(store.described.provider);
+  ExecuteAllOrNone(store.connection_string, statements);
   return statements.size();
 }
 

@@ -4,12 +4,11 @@
 #define TAVIKUSER_CLI_STORE_H_
 
 #include <cstddef>
-#include <filesystem>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "tavikuser/connection.h"
 
 namespace tavikuser::cli {
 
@@ -22,24 +21,26 @@ std::string SqliteConnectionString(std::string_view file);
 std::string ConnectionStringFromArguments(
     std::span<const std::string_view> args, std::string_view default_file);
 
-// The database file of a SQLite connection string; nothing for another
-// provider.
-std::optional<std::filesystem::path> SqliteFile(
-    std::string_view connection_string);
-
-// The connection string with its password hidden, fit to print.
-std::string Printable(std::string_view connection_string);
-
 // Runs `statements` on one connection in one transaction, so that a failure
 // leaves the store as it was. Throws the first failure.
 void ExecuteAllOrNone(const std::string& connection_string,
                       std::span<const std::string> statements);
 
+// A store named on the command line, as the library reads its connection
+// string.
+struct Store {
+  // Throws DataAccessError for a string that the library cannot use.
+  explicit Store(std::string connection_string);
+
+  std::string connection_string;
+  ConnectionStringInfo described;
+};
+
 // Creates the host tables from the embedded schema named after the store's
 // provider, all or none, and returns how many statements that took. Throws
 // the store's failure, or std::runtime_error naming the known providers when
 // no schema fits.
-std::size_t CreateTables(const std::string& connection_string);
+std::size_t CreateTables(const Store& store);
 
 }  // namespace tavikuser::cli
 

@@ -55,8 +55,12 @@ test_init() {
   run 1 init "DSN=books"
   expect_error "sqlite"
 
-  run 1 init "Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User ID=u;Password=secret"
-  grep -qF secret err && fail "init printed a password: $(cat err)"
+  run 1 init 'Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User ID=u;Password="se;cret"'
+  expect_error "Password=***"
+  grep -qF cret err && fail "init printed a password: $(cat err)"
+
+  run 1 init 'Provider=SQLite;Data Source="open'
+  expect_error "is never closed"
 
   run 2 init one.db two.db
 }
@@ -110,8 +114,10 @@ test_demo() {
       grep -qE -- "$line" out || fail "$round demo run lacks /$line/: $(cat out)"
     done
   done
-  [[ -z "$(ls tmp)" ]] && return
-  fail "the demo left its store without tables: $(ls tmp)"
+  [[ -z "$(ls tmp)" ]] || fail "the demo left its store without tables: $(ls tmp)"
+
+  run 1 demo "Provider=Nowhere"
+  expect_error "'Nowhere' is not supported"
 }
 
 test_help() {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include "tavikuser/connection.h"
 #include "tavikuser/errors.h"
 
 namespace tavikuser::adodb {
@@ -133,6 +134,37 @@ TEST(ConnectionStringTest, ProviderAndKeysMustBeKnown) {
   EXPECT_TRUE(Refusal("Provider=PostgreSQL;Databse=tavik")
                   .starts_with("The connection string key 'databse' is not "
                                "understood for PostgreSQL"));
+}
+
+TEST(ConnectionStringTest, PrintableHidesEveryPasswordWhole) {
+  EXPECT_EQ(DescribeConnectionString(
+                " Provider = PostgreSQL ;Host=db;;Password=secret;UID=clerk")
+                .printable,
+            "Provider = PostgreSQL;Host=db;Password=***;UID=clerk");
+  // A quoted password may hold ';' and '=': none of it may show, nor pass
+  // for another setting.
+  EXPECT_EQ(DescribeConnectionString(
+                "Provider=PostgreSQL;pwd=\"se;Host=cret\";Database=d")
+                .printable,
+            "Provider=PostgreSQL;pwd=***;Database=d");
+  EXPECT_EQ(
+      DescribeConnectionString("DSN=books;PWD={a;b}}c};UID=clerk").printable,
+      "DSN=books;PWD=***;UID=clerk");
+}
+
+TEST(ConnectionStringTest, DescriptionNamesTheProviderAndTheFileOpened) {
+  const ConnectionStringInfo sqlite =
+      DescribeConnectionString("provider=sqlite;data source=a/../tavik.db");
+  EXPECT_EQ(sqlite.provider, "SQLite");
+  EXPECT_EQ(sqlite.sqlite_file,
+            (std::filesystem::current_path() / "tavik.db").string());
+  EXPECT_EQ(DescribeConnectionString("Provider=postgresql").provider,
+            "PostgreSQL");
+  const ConnectionStringInfo odbc = DescribeConnectionString("DSN=books");
+  EXPECT_EQ(odbc.provider, "ODBC");
+  EXPECT_EQ(odbc.sqlite_file, "");
+  EXPECT_THROW(DescribeConnectionString("Provider=SQLite;Password=\"open"),
+               DataAccessError);
 }
 
 }  // namespace

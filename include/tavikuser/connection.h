@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "tavikuser/automation.h"
 #include "tavikuser/export.h"
@@ -67,6 +68,20 @@ class TAVIK_EXPORT Connection {
  private:
   std::shared_ptr<adodb::ConnectionState> state_;
 };
+
+// How the library reads a connection string, for tools that show, create or
+// remove the store it names.
+struct ConnectionStringInfo {
+  std::string provider;     // "SQLite", "PostgreSQL" or "ODBC"
+  std::string sqlite_file;  // SQLite only: the database file that Open opens
+  std::string printable;    // the string with every password value hidden
+};
+
+// Throws DataAccessError, with the text that Open would give, for a string
+// that Open refuses before reaching the store: empty or malformed, an unknown
+// provider or key, or no SQLite file.
+TAVIK_EXPORT ConnectionStringInfo
+DescribeConnectionString(std::string_view connection_string);
 
 namespace automation {
 // A Connection crosses late binding as an "ADODB.Connection" object.

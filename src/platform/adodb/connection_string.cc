@@ -1,11 +1,15 @@
 #include "platform/adodb/connection_string.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <system_error>
+#include <vector>
 
 #include "platform/automation/text.h"
+#include "tavikuser/connection.h"
 #include "tavikuser/errors.h"
 
 namespace tavikuser::adodb {
@@ -19,6 +23,9 @@ using automation::EqualsIgnoringCase;
 constexpr int kSQLiteBusySeconds = 10;
 
 constexpr std::string_view kBlanks = " \t\r\n";
+
+// Keys whose values a printed connection string hides.
+constexpr const char* kPasswordKeys[] = {"password", "pwd"};
 
 std::string_view Trimmed(std::string_view text) {
   const std::size_t first = text.find_first_not_of(kBlanks);
@@ -71,9 +78,20 @@ std::string ReadValue(std::string_view text, std::size_t& pos) {
   return value;
 }
 
-// Keys in lower case; a later key replaces an earlier one.
-std::map<std::string, std::string> ReadPairs(std::string_view text) {
-  std::map<std::string, std::string> pairs;
+// One Key=Value setting, both as read and as written.
+struct Setting {
+  std::string key;  // in lower case
+  std::string value;
+  std::string_view written_key;
+  std::string_view written;  // "Key=Value", without the blanks around it
+};
+
+// The settings in the order written.
+std::vector<Setting> ReadSettings(std::string_view text) {
+  if (Trimmed(text).empty()) {
+    throw DataAccessError("The connection string is empty.");
+  }
+  std::vector<Setting> settings;
   std::size_t pos = 0;
   while (pos < text.size()) {
     const std::size_t end = std::min(text.find(';', pos), text.size());
@@ -87,18 +105,22 @@ std::map<std::string, std::string> ReadPairs(std::string_view text) {
       pos = end + 1;
       continue;
     }
-    const std::string key = AsciiLower(Trimmed(text.substr(pos, equals - pos)));
+    const std::size_t start = pos;
+    const std::string_view key = Trimmed(text.substr(pos, equals - pos));
     if (key.empty()) Malformed("a value is given without its key.");
     pos = equals + 1;
-    pairs[key] = ReadValue(text, pos);
+    std::string value = ReadValue(text, pos);
+    settings.push_back({AsciiLower(key), std::move(value), key,
+                        Trimmed(text.substr(start, pos - start))});
     ++pos;  // past the ';'
   }
-  return pairs;
+  return settings;
 }
 
 // The value of the first of `keys` present, removing every one of them.
+template <std::size_t N>
 std::optional<std::string> Take(std::map<std::string, std::string>& pairs,
-                                std::initializer_list<const char*> keys) {
+                                const char* const (&keys)[N]) {
   std::optional<std::string> value;
   for (const char* key : keys) {
     auto found = pairs.find(key);
@@ -163,7 +185,7 @@ ConnectionTarget PostgreSQLTarget(std::map<std::string, std::string> pairs) {
       {"port", Take(pairs, {"port"})},
       {"dbname", Take(pairs, {"database", "initial catalog"})},
       {"user", Take(pairs, {"user id", "uid"})},
-      {"password", Take(pairs, {"password", "pwd"})},
+      {"password", Take(pairs, kPasswordKeys)},
   };
   RefuseLeftovers(pairs, "PostgreSQL",
                   "Provider, Host or Server, Port, Database or Initial "
@@ -179,13 +201,12 @@ ConnectionTarget PostgreSQLTarget(std::map<std::string, std::string> pairs) {
   return {Provider::kPostgreSQL, parameters, {}, "postgresql:" + parameters};
 }
 
-}  // namespace
-
-ConnectionTarget ParseConnectionString(std::string_view connection_string) {
-  if (Trimmed(connection_string).empty()) {
-    throw DataAccessError("The connection string is empty.");
-  }
-  std::map<std::string, std::string> pairs = ReadPairs(connection_string);
+// How the library reads `connection_string`, whose settings are `settings`.
+ConnectionTarget Target(std::string_view connection_string,
+                        const std::vector<Setting>& settings) {
+  // A later key replaces an earlier one.
+  std::map<std::string, std::string> pairs;
+  for (const Setting& setting : settings) pairs[setting.key] = setting.value;
   const std::optional<std::string> provider = Take(pairs, {"provider"});
   if (provider) {
     if (EqualsIgnoringCase(*provider, "SQLite")) {
@@ -208,4 +229,52 @@ ConnectionTarget ParseConnectionString(std::string_view connection_string) {
       "Provider=PostgreSQL, or an ODBC Driver or DSN.");
 }
 
+const char* ProviderName(Provider provider) {
+  switch (provider) {
+    case Provider::kSQLite:
+      return "SQLite";
+    case Provider::kPostgreSQL:
+      return "PostgreSQL";
+    case Provider::kODBC:
+      return "ODBC";
+  }
+  return "";
+}
+
+// The settings as written, each password replaced by ***. Read as the
+// library reads them, so that a quoted password holding ';' is hidden whole.
+std::string Printable(const std::vector<Setting>& settings) {
+  std::string printable;
+  for (const Setting& setting : settings) {
+    if (!printable.empty()) printable += ';';
+    if (std::ranges::find(kPasswordKeys, setting.key) ==
+        std::end(kPasswordKeys)) {
+      printable += setting.written;
+    } else {
+      printable += setting.written_key;
+      printable += "=***";
+    }
+  }
+  return printable;
+}
+
+}  // namespace
+
+ConnectionTarget ParseConnectionString(std::string_view connection_string) {
+  return Target(connection_string, ReadSettings(connection_string));
+}
+
 }  // namespace tavikuser::adodb
+
+namespace tavikuser {
+
+ConnectionStringInfo DescribeConnectionString(
+    std::string_view connection_string) {
+  const std::vector<adodb::Setting> settings =
+      adodb::ReadSettings(connection_string);
+  adodb::ConnectionTarget target = adodb::Target(connection_string, settings);
+  return {adodb::ProviderName(target.provider), std::move(target.sqlite_path),
+          adodb::Printable(settings)};
+}
+
+}  // namespace tavikuser
