@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "frame/transaction.h"
 #include "platform/adodb/recordset.h"
 #include "tavikuser/common_properties.h"
 
@@ -25,11 +26,12 @@ class NumberedCreation {
   // stored.
   using NumberIssued = std::function<void(const std::string& record_key)>;
 
-  // Runs the creation for `entity`, whose validation has passed, appending
-  // the row through `whole_table_statement`, and returns its result; ErrDesc
-  // holds the failure's or the counter service's text on false. Throws
+  // Runs the creation for `entity`, whose validation has passed, in a
+  // transaction on its connection object conducted as the class does,
+  // appending the row through `whole_table_statement`; returns its result.
+  // ErrDesc holds the failure's or the counter service's text on false. Throws
   // CallError when a rollback ending itself fails.
-  static bool Run(EntityProperties& entity,
+  static bool Run(EntityProperties& entity, TransactionConduct conduct,
                   std::string_view whole_table_statement,
                   const ColumnSetter& set_columns,
                   const NumberIssued& number_issued = nullptr);

@@ -46,7 +46,8 @@ bool Rights::Validate_Rights() {
 bool Rights::Create_Rights() {
   if (!Validate_Rights()) return false;
   return frame::NumberedCreation::Run(
-      *this, "Select * From Rights_Master",
+      *this, frame::TransactionConduct::kReleasesConnection,
+      "Select * From Rights_Master",
       [this](adodb::Recordset& row, const std::string& record_key,
              std::int32_t document_number) {
         row.Collect("Company_Prefix", Variant(company_prefix_));
