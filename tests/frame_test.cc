@@ -67,7 +67,10 @@ TEST(MemberTableTest, EachClassListsItsMembersInInterfaceOrder) {
                                                 {kGet, "RoleName"},
                                                 {kLet, "RoleName"}},
                                                prefixes,
-                                               {{kGet, "ErrDesc"}}}));
+                                               {{kFunction, "Create_Role"},
+                                                {kFunction, "Update_Role"},
+                                                {kFunction, "Delete_Role"},
+                                                {kGet, "ErrDesc"}}}));
   EXPECT_EQ(
       ListingOf("TavikUser.UserGroup"),
       join({{{kLet, "ADOConnectionString"},

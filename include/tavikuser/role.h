@@ -18,6 +18,24 @@ class TAVIK_EXPORT Role : public EntityProperties {
   std::string RoleName() const;
   void RoleName(std::string vNewRoleName);
 
+  // Each operation runs in a transaction on the object's connection object
+  // and closes the connection at its end, whatever the ending, keeping the
+  // object: one Role object serves any number of operations in a row. On
+  // false ErrDesc says why and the transaction was rolled back.
+
+  // Adds a role under a number issued by the document counter service: the
+  // record key CompanyPrefix & BranchPrefix & DocumentPrefix & number, with
+  // RoleName. The key is not handed back.
+  bool Create_Role();
+
+  // Renames the first role whose Role_No is RoleNumber; fails with the
+  // data-access layer's no-current-row text when there is none.
+  bool Update_Role();
+
+  // Deletes the role RoleNumber with its Role_Detail and Access_Control rows,
+  // all or none. A number that no row carries deletes nothing and is true.
+  bool Delete_Role();
+
   // The member table of "TavikUser.Role", in interface order.
   static const automation::ClassInfo& Class();
 
