@@ -148,6 +148,19 @@ struct Marshal<Variant> {
   static Variant From(const Variant& v) { return v; }
   static Variant To(Variant v) { return v; }
 };
+// An enumeration crosses as its 32-bit value.
+template <class E>
+requires std::is_enum_v<E>
+struct Marshal<E> {
+  static constexpr VarType kType = VarType::kI4;
+  static E From(const Variant& v) { return static_cast<E>(v.ToI4()); }
+  static Variant To(E v) { return Variant(static_cast<std::int32_t>(v)); }
+};
+// A procedure's missing result is Empty.
+template <>
+struct Marshal<void> {
+  static constexpr VarType kType = VarType::kEmpty;
+};
 template <>
 struct Marshal<ObjectRef> {
   static constexpr VarType kType = VarType::kObject;
@@ -235,8 +248,13 @@ class MemberTable {
   template <class R, class... A, std::size_t... I>
   static Variant Invoke(T& self, R (T::*function)(A...),
                         std::vector<Variant>& args, std::index_sequence<I...>) {
-    return Marshal<R>::To(
-        (self.*function)(Marshal<std::decay_t<A>>::From(args[I])...));
+    if constexpr (std::is_void_v<R>) {
+      (self.*function)(Marshal<std::decay_t<A>>::From(args[I])...);
+      return Variant();
+    } else {
+      return Marshal<R>::To(
+          (self.*function)(Marshal<std::decay_t<A>>::From(args[I])...));
+    }
   }
 
   template <class F>

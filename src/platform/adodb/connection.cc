@@ -87,59 +87,19 @@ void Connection::Execute(const std::string& sql) {
   state_->OpenSession().Execute(sql, {});
 }
 
-namespace {
-
-using automation::Member;
-using automation::MemberKind;
-
-Connection& Self(automation::Object& object) {
-  return static_cast<automation::Instance<Connection>&>(object).value();
-}
-
-// A member that returns nothing. Built here rather than through
-// MemberTable, whose functions always return a value.
-Member Procedure(std::string name, void (Connection::*procedure)()) {
-  return {std::move(name),
-          MemberKind::kFunction,
-          VarType::kEmpty,
-          0,
-          0,
-          [procedure](automation::Object& self, std::vector<Variant>&) {
-            (Self(self).*procedure)();
-            return Variant();
-          }};
-}
-
-}  // namespace
-
 const automation::ClassInfo& Connection::Class() {
-  static const automation::ClassInfo info(
-      "ADODB.Connection",
-      {
-          {"ConnectionString", MemberKind::kGet, VarType::kText, 0, 0,
-           [](automation::Object& self, std::vector<Variant>&) {
-             return Variant(Self(self).ConnectionString());
-           }},
-          {"ConnectionString", MemberKind::kLet, VarType::kText, 1, 0,
-           [](automation::Object& self, std::vector<Variant>& args) {
-             Self(self).ConnectionString(args[0].ToText());
-             return Variant();
-           }},
-          Procedure("Open", &Connection::Open),
-          Procedure("Close", &Connection::Close),
-          {"State", MemberKind::kGet, VarType::kI4, 0, 0,
-           [](automation::Object& self, std::vector<Variant>&) {
-             return Variant(static_cast<std::int32_t>(Self(self).state()));
-           }},
-          Procedure("BeginTrans", &Connection::BeginTrans),
-          Procedure("CommitTrans", &Connection::CommitTrans),
-          Procedure("RollbackTrans", &Connection::RollbackTrans),
-          {"Execute", MemberKind::kFunction, VarType::kEmpty, 1, 0,
-           [](automation::Object& self, std::vector<Variant>& args) {
-             Self(self).Execute(args[0].ToText());
-             return Variant();
-           }},
-      });
+  static const automation::ClassInfo info =
+      automation::MemberTable<Connection>("ADODB.Connection")
+          .Get("ConnectionString", &Connection::ConnectionString)
+          .Let("ConnectionString", &Connection::ConnectionString)
+          .Function("Open", &Connection::Open)
+          .Function("Close", &Connection::Close)
+          .Get("State", &Connection::state)
+          .Function("BeginTrans", &Connection::BeginTrans)
+          .Function("CommitTrans", &Connection::CommitTrans)
+          .Function("RollbackTrans", &Connection::RollbackTrans)
+          .Function("Execute", &Connection::Execute)
+          .Build();
   return info;
 }
 
