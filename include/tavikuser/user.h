@@ -1,7 +1,10 @@
-// TavikUser.User: user accounts (User_Master).
+// TavikUser.User: user accounts (User_Master), their lookup and the change of
+// a password, for ordinary users and the built-in accounts of a branch.
 #ifndef TAVIKUSER_USER_H_
 #define TAVIKUSER_USER_H_
 
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "tavikuser/automation.h"
@@ -12,13 +15,31 @@
 
 namespace tavikuser {
 
+namespace adodb {
+class Statement;
+}
+
 // One user account. Not thread-safe: use one object per thread.
+//
+//   User user;
+//   user.ADOConnectionString("Provider=SQLite;Data Source=tavik.db");
+//   if (user.Get_User("jdoe")) show(user.UserNo(), user.UserName());
 class TAVIK_EXPORT User : public EntityProperties {
  public:
+  // Replaces the password of the account that UserID (or, without one,
+  // UserNo) names, when UserPassword states its old password, compared
+  // without regard to letter case; the new password is NewPassword, stored
+  // as given. The user IDs SYSTEM, ADMINISTRATOR and MANAGER in any letter
+  // case are the built-in accounts of the branch that CompanyPrefix and
+  // BranchPrefix name, whose passwords Branch_Master keeps; for them a
+  // missing branch answers false and leaves ErrDesc as it was. No property
+  // changes: to change again, set UserPassword first.
+  bool Change_Password();
   void NewPassword(std::string vData);
   std::string NewPassword() const;
   // Write only: makes `vNewConnection` this object's connection object,
-  // releasing the one held before.
+  // releasing the one held before. Create_User sets its connection string
+  // and opens it, so it must be closed when handed in.
   void AdoConnectionObject(Connection vNewConnection);
   std::string UserNo() const;
   void UserNo(std::string vNewUserNo);
@@ -34,10 +55,47 @@ class TAVIK_EXPORT User : public EntityProperties {
   DateTime LastUpdate() const;
   void LastUpdate(DateTime NewDateTime);
 
+  // Adds an account under a number issued by the document counter service:
+  // the record key CompanyPrefix & BranchPrefix & DocumentPrefix & number,
+  // with UserID, UserName, UserDescription, UserPassword and LastUpdate, in
+  // one transaction with the counter on the connection object. UserNo is
+  // neither used nor set: find the new account with Get_User. Every run
+  // that passes validation releases the connection object; the next run
+  // takes a fresh one unless AdoConnectionObject handed one in.
+  bool Create_User();
+
+  // Rewrites UserID, UserName, UserDescription, UserPassword and LastUpdate
+  // of the account whose User_No is UserNo, when exactly one row carries it;
+  // otherwise "Invalid User" and nothing is written. Runs without a
+  // transaction.
+  bool Update_User();
+
+  // Deletes the account whose User_No is UserNo, when exactly one row
+  // carries it; otherwise "Invalid User" and nothing is deleted. Rows of
+  // other tables that carry the number stay.
+  bool Delete_User();
+
+  // Reads an account whose Default_Flag is 0 into the properties: by user
+  // ID when `User_ID` is given and not empty, otherwise by UserNo. UserID
+  // takes the argument first (empty when omitted). A Null or empty
+  // description or password keeps the property's value.
+  bool Get_User(std::optional<std::string> User_ID = std::nullopt);
+
+  // Get_User, with the search by user ID confined to CompanyPrefix and
+  // BranchPrefix.
+  bool Get_User_Unique(std::optional<std::string> User_ID = std::nullopt);
+
   // The member table of "TavikUser.User", in interface order.
   static const automation::ClassInfo& Class();
 
  private:
+  bool Validate_User();
+
+  // The steps that Get_User and Get_User_Unique share; they differ only in
+  // the statement of the search by user ID.
+  bool ReadAccount(std::optional<std::string> User_ID,
+                   const std::function<adodb::Statement()>& search_by_user_id);
+
   std::string new_password_;
   std::string user_no_;
   std::string user_id_;
