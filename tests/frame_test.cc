@@ -12,6 +12,8 @@
 #include "tavikuser/automation.h"
 #include "tavikuser/check_access_rights.h"
 #include "tavikuser/rights.h"
+#include "tavikuser/user.h"
+#include "tavikuser/user_group.h"
 
 namespace tavikuser {
 namespace {
@@ -71,46 +73,71 @@ TEST(MemberTableTest, EachClassListsItsMembersInInterfaceOrder) {
                                                 {kFunction, "Update_Role"},
                                                 {kFunction, "Delete_Role"},
                                                 {kGet, "ErrDesc"}}}));
-  EXPECT_EQ(
-      ListingOf("TavikUser.UserGroup"),
-      join({{{kLet, "ADOConnectionString"},
-             {kLet, "GroupNumber"},
-             {kGet, "GroupNumber"},
-             {kGet, "GroupName"},
-             {kLet, "GroupName"},
-             {kGet, "GroupDescription"},
-             {kLet, "GroupDescription"}},
-            prefixes,
-            {{kGet, "LastUpdate"}, {kLet, "LastUpdate"}, {kGet, "ErrDesc"}}}));
+  EXPECT_EQ(ListingOf("TavikUser.UserGroup"),
+            join({{{kLet, "ADOConnectionString"},
+                   {kLet, "GroupNumber"},
+                   {kGet, "GroupNumber"},
+                   {kGet, "GroupName"},
+                   {kLet, "GroupName"},
+                   {kGet, "GroupDescription"},
+                   {kLet, "GroupDescription"}},
+                  prefixes,
+                  {{kGet, "LastUpdate"},
+                   {kLet, "LastUpdate"},
+                   {kFunction, "Create_Group"},
+                   {kFunction, "Update_Group"},
+                   {kFunction, "Delete_Group"},
+                   {kGet, "ErrDesc"},
+                   {kFunction, "Get_UserGroup"}}}));
   EXPECT_EQ(ListingOf("TavikUser.CheckAccessRights"),
             (Listing{{kLet, "ADOConnectionString"},
                      {kLet, "RightsNo"},
                      {kLet, "UserNo"},
                      {kFunction, "Check_Access_Rights"},
                      {kGet, "ErrDesc"}}));
-  EXPECT_EQ(ListingOf("TavikUser.User"), join({{{kLet, "NewPassword"},
-                                                {kGet, "NewPassword"},
-                                                {kLet, "ADOConnectionString"},
-                                                {kSet, "AdoConnectionObject"}},
-                                               prefixes,
-                                               {{kGet, "UserNo"},
-                                                {kLet, "UserNo"},
-                                                {kGet, "UserID"},
-                                                {kLet, "UserID"},
-                                                {kGet, "UserName"},
-                                                {kLet, "UserName"},
-                                                {kGet, "UserDescription"},
-                                                {kLet, "UserDescription"},
-                                                {kGet, "UserPassword"},
-                                                {kLet, "UserPassword"},
-                                                {kGet, "LastUpdate"},
-                                                {kLet, "LastUpdate"},
-                                                {kGet, "ErrDesc"}}}));
+  EXPECT_EQ(ListingOf("TavikUser.User"),
+            join({{{kFunction, "Change_Password"},
+                   {kLet, "NewPassword"},
+                   {kGet, "NewPassword"},
+                   {kLet, "ADOConnectionString"},
+                   {kSet, "AdoConnectionObject"}},
+                  prefixes,
+                  {{kGet, "UserNo"},
+                   {kLet, "UserNo"},
+                   {kGet, "UserID"},
+                   {kLet, "UserID"},
+                   {kGet, "UserName"},
+                   {kLet, "UserName"},
+                   {kGet, "UserDescription"},
+                   {kLet, "UserDescription"},
+                   {kGet, "UserPassword"},
+                   {kLet, "UserPassword"},
+                   {kGet, "LastUpdate"},
+                   {kLet, "LastUpdate"},
+                   {kFunction, "Create_User"},
+                   {kFunction, "Update_User"},
+                   {kFunction, "Delete_User"},
+                   {kGet, "ErrDesc"},
+                   {kFunction, "Get_User"},
+                   {kFunction, "Get_User_Unique"}}}));
 }
 
 std::string Upper(std::string name) {
   for (char& c : name) c = static_cast<char>(std::toupper(c));
   return name;
+}
+
+// The lookups take one text argument: required for a group, optional for a
+// user.
+TEST(MemberTableTest, LookupsTakeTheirOneArgument) {
+  const auto* group = UserGroup::Class().Find("Get_UserGroup", kFunction);
+  ASSERT_NE(group, nullptr);
+  EXPECT_EQ(group->required_args + 10 * group->optional_args, 1u);
+  for (const char* lookup : {"Get_User", "Get_User_Unique"}) {
+    const auto* user = User::Class().Find(lookup, kFunction);
+    ASSERT_NE(user, nullptr);
+    EXPECT_EQ(user->required_args + 10 * user->optional_args, 10u) << lookup;
+  }
 }
 
 const char* const kClasses[] = {

@@ -27,40 +27,6 @@ constexpr char kGroupHasUsers[] =
 
 DateTime At(const char* iso_text) { return *DateTime::FromIsoText(iso_text); }
 
-TEST(UserGroupMembersTest, ListedInInterfaceOrderWithTheLookupLast) {
-  using automation::MemberKind;
-  std::vector<std::pair<MemberKind, std::string>> listing;
-  for (const auto& member : UserGroup::Class().members()) {
-    listing.emplace_back(member.kind, member.name);
-  }
-  constexpr MemberKind kGet = MemberKind::kGet;
-  constexpr MemberKind kLet = MemberKind::kLet;
-  constexpr MemberKind kFunction = MemberKind::kFunction;
-  EXPECT_EQ(listing, (decltype(listing){{kLet, "ADOConnectionString"},
-                                        {kLet, "GroupNumber"},
-                                        {kGet, "GroupNumber"},
-                                        {kGet, "GroupName"},
-                                        {kLet, "GroupName"},
-                                        {kGet, "GroupDescription"},
-                                        {kLet, "GroupDescription"},
-                                        {kGet, "CompanyPrefix"},
-                                        {kLet, "CompanyPrefix"},
-                                        {kGet, "BranchPrefix"},
-                                        {kLet, "BranchPrefix"},
-                                        {kGet, "DocumentPrefix"},
-                                        {kLet, "DocumentPrefix"},
-                                        {kGet, "LastUpdate"},
-                                        {kLet, "LastUpdate"},
-                                        {kFunction, "Create_Group"},
-                                        {kFunction, "Update_Group"},
-                                        {kFunction, "Delete_Group"},
-                                        {kGet, "ErrDesc"},
-                                        {kFunction, "Get_UserGroup"}}));
-  const automation::Member& lookup = UserGroup::Class().members().back();
-  EXPECT_EQ(lookup.required_args, 1u);
-  EXPECT_EQ(lookup.optional_args, 0u);
-}
-
 class UserGroupTest : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {

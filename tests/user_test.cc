@@ -465,53 +465,5 @@ INSTANTIATE_TEST_SUITE_P(Stores, PasswordTest,
                            return testing::BackendName(info.param);
                          });
 
-// The interface order that callers bind to, all 29 members.
-TEST(UserMembersTest, ListsItsMembersInInterfaceOrder) {
-  using automation::MemberKind;
-  constexpr MemberKind kGet = MemberKind::kGet;
-  constexpr MemberKind kLet = MemberKind::kLet;
-  constexpr MemberKind kFunction = MemberKind::kFunction;
-  std::vector<std::pair<MemberKind, std::string>> listing;
-  for (const auto& member : User::Class().members()) {
-    listing.emplace_back(member.kind, member.name);
-  }
-  EXPECT_EQ(listing, (std::vector<std::pair<MemberKind, std::string>>{
-                         {kFunction, "Change_Password"},
-                         {kLet, "NewPassword"},
-                         {kGet, "NewPassword"},
-                         {kLet, "ADOConnectionString"},
-                         {MemberKind::kSet, "AdoConnectionObject"},
-                         {kGet, "CompanyPrefix"},
-                         {kLet, "CompanyPrefix"},
-                         {kGet, "BranchPrefix"},
-                         {kLet, "BranchPrefix"},
-                         {kGet, "DocumentPrefix"},
-                         {kLet, "DocumentPrefix"},
-                         {kGet, "UserNo"},
-                         {kLet, "UserNo"},
-                         {kGet, "UserID"},
-                         {kLet, "UserID"},
-                         {kGet, "UserName"},
-                         {kLet, "UserName"},
-                         {kGet, "UserDescription"},
-                         {kLet, "UserDescription"},
-                         {kGet, "UserPassword"},
-                         {kLet, "UserPassword"},
-                         {kGet, "LastUpdate"},
-                         {kLet, "LastUpdate"},
-                         {kFunction, "Create_User"},
-                         {kFunction, "Update_User"},
-                         {kFunction, "Delete_User"},
-                         {kGet, "ErrDesc"},
-                         {kFunction, "Get_User"},
-                         {kFunction, "Get_User_Unique"},
-                     }));
-  const automation::Member* get_user =
-      User::Class().Find("Get_User", kFunction);
-  ASSERT_NE(get_user, nullptr);
-  EXPECT_EQ(get_user->required_args, 0u);
-  EXPECT_EQ(get_user->optional_args, 1u);
-}
-
 }  // namespace
 }  // namespace tavikuser

@@ -48,7 +48,7 @@ bool CheckAccessRights::Check_Access_Rights() {
     return operation.Reject(frame::kInvalidConnectionString);
   }
   if (rights_no_.empty()) return operation.Reject("Invalid Rights Code.");
-  if (user_no_.empty()) return operation.Reject("Invalid User No.");
+  if (user_no_.empty()) return operation.Reject(frame::kInvalidUserNo);
 
   return operation.Trapped([&] {
     adodb::Recordset catalogue_rows;

@@ -10,6 +10,7 @@ inline constexpr char kInvalidConnectionString[] =
 inline constexpr char kInvalidCompanyPrefix[] = "Invalid Company Prefix.";
 inline constexpr char kInvalidBranchPrefix[] = "Invalid Branch Prefix.";
 inline constexpr char kInvalidDocumentPrefix[] = "Invalid Document Prefix.";
+inline constexpr char kInvalidUserNo[] = "Invalid User No.";
 
 }  // namespace tavikuser::frame
 

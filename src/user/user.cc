@@ -15,7 +15,6 @@ using adodb::Quoted;
 using adodb::Statement;
 
 constexpr char kInvalidUserIdOrName[] = "Invalid UserID or Name.";
-constexpr char kInvalidUserNo[] = "Invalid User No.";
 constexpr char kInvalidUser[] = "Invalid User";
 constexpr char kInvalidUserIdOrUserNo[] = "Invalid User ID or User No.";
 constexpr char kInvalidUserId[] = "Invalid User ID";
@@ -170,7 +169,7 @@ bool User::Delete_User() {
   if (connection_string_.empty()) {
     return operation.Reject(frame::kInvalidConnectionString);
   }
-  if (user_no_.empty()) return operation.Reject(kInvalidUserNo);
+  if (user_no_.empty()) return operation.Reject(frame::kInvalidUserNo);
 
   return operation.Trapped([&] {
     adodb::Recordset account;
