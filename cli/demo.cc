@@ -1,70 +1,43 @@
-// tavikuser demo: a fresh store, a small company's rights, groups and users,
+// tavikuser demo: a fresh store, a small company's rights, roles, groups and
+// users created through the classes, the grants that the host itself writes,
 // and the access check answering for them. The demo is a list of steps over
-// one store, so that a step can be added (or one replaced, such as writing
-// the company through the classes instead of SQL) without touching the rest.
+// one store; each step prints what it asked and what the library answered.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <filesystem>
-#include <initializer_list>
 #include <iostream>
+#include <map>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "store.h"
 #include "subcommand.h"
 #include "tavikuser/check_access_rights.h"
+#include "tavikuser/rights.h"
+#include "tavikuser/role.h"
+#include "tavikuser/user.h"
+#include "tavikuser/user_group.h"
 
 namespace tavikuser::cli {
 namespace {
 
 constexpr std::string_view kDemoFile = "tavik-demo.db";
+constexpr std::string_view kCompany = "C1";
+constexpr std::string_view kBranch = "B2";
 
-// The company that the demo sets up, apart from how it gets into the store.
-struct DemoRight {
-  std::string_view number;
-  int identity;
-  std::string_view name;
+// What the demo learns as it goes: the keys that the library issued.
+struct Demo {
+  const Store& store;
+  std::vector<std::string> rights;  // catalogue keys, in creation order
+  std::vector<std::string> groups;  // group keys, in creation order
+  std::map<std::string, std::string> user_numbers;  // by user ID
 };
-struct DemoGroup {
-  std::string_view number;
-  int identity;
-  std::string_view name;
-  std::vector<std::string_view> rights;
-};
-struct DemoUser {
-  std::string_view number;
-  int identity;
-  std::string_view id;
-  std::string_view name;
-  std::vector<std::string_view> rights;  // granted directly
-  std::vector<std::string_view> groups;
-};
-struct DemoCompany {
-  std::string_view company_prefix;
-  std::string_view branch_prefix;
-  std::vector<DemoRight> rights;
-  std::vector<DemoGroup> groups;
-  std::vector<DemoUser> users;
-};
-
-const DemoCompany& Company() {
-  static const DemoCompany company{
-      .company_prefix = "C1",
-      .branch_prefix = "B2",
-      .rights = {{"C1B2RG1", 1, "View ledger"},
-                 {"C1B2RG2", 2, "Post journal entries"},
-                 {"C1B2RG3", 3, "Close the period"}},
-      .groups = {{"C1B2GR1", 1, "Clerks", {"C1B2RG1"}},
-                 {"C1B2GR2", 2, "Controllers", {"C1B2RG3"}}},
-      .users = {{"C1B2US1", 1, "ada", "Ada Byron", {"C1B2RG2"}, {"C1B2GR1"}},
-                {"C1B2US2", 2, "ben", "Ben Okafor", {}, {"C1B2GR1"}}},
-  };
-  return company;
-}
 
 using Table = std::vector<std::vector<std::string>>;
 
@@ -88,104 +61,184 @@ void PrintTable(std::ostream& out, const Table& table) {
   }
 }
 
-template <class Items>
-std::string Joined(const Items& items) {
-  std::string joined;
-  for (const auto& item : items) {
-    if (!joined.empty()) joined += ", ";
-    joined += item;
-  }
-  return joined;
+// One line of a step's table: the answer goes last, where it may run long.
+std::vector<std::string> Row(std::string call, std::string subject,
+                             std::string answer, std::string detail = "") {
+  return {std::move(call), std::move(subject), std::move(detail),
+          std::move(answer)};
 }
 
-void CreateDemoTables(const Store& store, std::ostream& out) {
-  out << "   " << CreateTables(store)
+// "True", or "False" with the object's ErrDesc: ErrDesc is never cleared, so
+// it means something only after False.
+template <class Object>
+std::string Answer(bool result, const Object& object) {
+  return result ? "True" : "False: " + object.ErrDesc().ToText();
+}
+
+// Sets what every entity object needs: the store and the key's scope.
+template <class Entity>
+void Scope(Entity& entity, const Demo& demo, std::string_view document) {
+  entity.ADOConnectionString(demo.store.connection_string);
+  entity.CompanyPrefix(std::string(kCompany));
+  entity.BranchPrefix(std::string(kBranch));
+  entity.DocumentPrefix(std::string(document));
+}
+
+std::string Key(std::string_view document, std::size_t number) {
+  return std::string(kCompany) + std::string(kBranch) + std::string(document) +
+         std::to_string(number);
+}
+
+void CreateDemoTables(Demo& demo, std::ostream& out) {
+  out << "   " << CreateTables(demo.store)
       << " statements of the built-in schema, one transaction.\n";
 }
 
-// A SQL text literal. The demo's values are its own constants, none with a
-// quote in it.
-std::string Literal(std::string_view text) {
-  return "'" + std::string(text) + "'";
-}
-
-std::string Insert(std::string_view table_and_columns,
-                   std::initializer_list<std::string> values) {
-  return "INSERT INTO " + std::string(table_and_columns) + " VALUES (" +
-         Joined(values) + ")";
-}
-
-// The rows of the company, as the host's tables hold them.
-std::vector<std::string> CompanyInserts(const DemoCompany& company) {
-  const std::string company_prefix = Literal(company.company_prefix);
-  const std::string branch_prefix = Literal(company.branch_prefix);
-  std::vector<std::string> inserts;
-  for (const DemoRight& right : company.rights) {
-    inserts.push_back(
-        Insert("Rights_Master (Rights_No, Rights_Identity, Company_Prefix, "
-               "Branch_Prefix, Document_Prefix, Rights_Name, Rights_Parent, "
-               "Last_Update)",
-               {Literal(right.number), std::to_string(right.identity),
-                company_prefix, branch_prefix, Literal("RG"),
-                Literal(right.name), Literal(""), "CURRENT_TIMESTAMP"}));
-  }
-  for (const DemoGroup& group : company.groups) {
-    inserts.push_back(Insert(
-        "User_Group (User_Group_No, User_Group_Identity, Company_Prefix, "
-        "Branch_Prefix, Document_Prefix, User_Group_Name, User_Group_Desc, "
-        "Last_Update)",
-        {Literal(group.number), std::to_string(group.identity), company_prefix,
-         branch_prefix, Literal("GR"), Literal(group.name), Literal(group.name),
-         "CURRENT_TIMESTAMP"}));
-    for (const std::string_view right : group.rights) {
-      inserts.push_back(Insert("Group_Detail (User_Group_No, Rights_No)",
-                               {Literal(group.number), Literal(right)}));
-    }
-  }
-  for (const DemoUser& user : company.users) {
-    inserts.push_back(Insert(
-        "User_Master (User_No, User_Identity, Company_Prefix, Branch_Prefix, "
-        "Document_Prefix, User_ID, User_Name, User_Description, "
-        "User_Password, Last_Update, Default_Flag)",
-        {Literal(user.number), std::to_string(user.identity), company_prefix,
-         branch_prefix, Literal("US"), Literal(user.id), Literal(user.name),
-         Literal("demo user"), Literal("changeme"), "CURRENT_TIMESTAMP", "0"}));
-    for (const std::string_view right : user.rights) {
-      inserts.push_back(Insert("Access_Control_Rights (User_No, Rights_No)",
-                               {Literal(user.number), Literal(right)}));
-    }
-    for (const std::string_view group : user.groups) {
-      inserts.push_back(Insert("Access_Control_Groups (User_No, User_Group_No)",
-                               {Literal(user.number), Literal(group)}));
-    }
-  }
-  return inserts;
-}
-
-// Who is who and holds what, however the company was written.
-void PrintCompany(const DemoCompany& company, std::ostream& out) {
+void CreateRights(Demo& demo, std::ostream& out) {
   Table table;
-  for (const DemoRight& right : company.rights) {
-    table.push_back(
-        {"right", std::string(right.number), std::string(right.name), ""});
+  Rights rights;  // one object creates them all
+  Scope(rights, demo, "RG");
+  rights.LastUpdate(*DateTime::FromIsoText("2026-01-05 09:00"));
+  for (const char* name :
+       {"View ledger", "Post journal entries", "Close the period"}) {
+    rights.RightsName(name);
+    const bool created = rights.Create_Rights();
+    // A fresh store's counter issues 1, 2, 3: the key is not handed back.
+    if (created) demo.rights.push_back(Key("RG", demo.rights.size() + 1));
+    table.push_back(Row("Create_Rights", name, Answer(created, rights),
+                        created ? demo.rights.back() : ""));
   }
-  for (const DemoGroup& group : company.groups) {
-    table.push_back({"group", std::string(group.number),
-                     std::string(group.name), "holds " + Joined(group.rights)});
-  }
-  for (const DemoUser& user : company.users) {
-    std::string grants;
-    if (!user.rights.empty()) grants = "holds " + Joined(user.rights) + "; ";
-    table.push_back({"user", std::string(user.number),
-                     std::string(user.id) + " (" + std::string(user.name) + ")",
-                     grants + "member of " + Joined(user.groups)});
-  }
+  rights.RightsNo(demo.rights.at(1));
+  rights.RightsName("Post and reverse journal entries");
+  table.push_back(Row("Update_Rights", demo.rights.at(1) + " renamed",
+                      Answer(rights.Update_Rights(), rights)));
   PrintTable(out, table);
 }
 
-void WriteCompanyWithSql(const Store& store, std::ostream& out) {
-  ExecuteAllOrNone(store.connection_string, CompanyInserts(Company()));
-  PrintCompany(Company(), out);
+void CreateRenameAndDeleteARole(Demo& demo, std::ostream& out) {
+  Table table;
+  Role role;  // one object serves every operation
+  Scope(role, demo, "RL");
+  role.RoleName("Month-end closing");
+  table.push_back(Row("Create_Role", "Month-end closing",
+                      Answer(role.Create_Role(), role), Key("RL", 1)));
+  // The host grants roles; the library deletes the grants with the role.
+  ExecuteAllOrNone(
+      demo.store.connection_string,
+      std::vector<std::string>{
+          "INSERT INTO Role_Detail (Role_No, Rights_No) VALUES ('" +
+              Key("RL", 1) + "', '" + demo.rights.at(2) + "')",
+          "INSERT INTO Access_Control (Role_No, User_Group_No) VALUES ('" +
+              Key("RL", 1) + "', 'any group')"});
+  role.RoleNumber(Key("RL", 1));
+  role.RoleName("Period closing");
+  table.push_back(Row("Update_Role", Key("RL", 1) + " renamed",
+                      Answer(role.Update_Role(), role)));
+  table.push_back(Row("Delete_Role", Key("RL", 1) + " and its two link rows",
+                      Answer(role.Delete_Role(), role)));
+  role.RoleNumber("C1B2RL99");
+  table.push_back(Row("Update_Role", "C1B2RL99, which no row carries",
+                      Answer(role.Update_Role(), role)));
+  PrintTable(out, table);
+}
+
+void CreateGroups(Demo& demo, std::ostream& out) {
+  Table table;
+  UserGroup group;
+  Scope(group, demo, "GR");
+  group.LastUpdate(*DateTime::FromIsoText("2026-01-05 09:30"));
+  const std::pair<const char*, const char*> groups[] = {
+      {"Clerks", "Day-to-day bookkeeping"},
+      {"Controllers", "Closing and review"}};
+  for (const auto& [name, description] : groups) {
+    group.GroupName(name);
+    group.GroupDescription(description);
+    const bool created = group.Create_Group();
+    // GroupNumber holds the new key as soon as the number is issued.
+    if (created) demo.groups.push_back(group.GroupNumber());
+    table.push_back(
+        Row("Create_Group", name, Answer(created, group), group.GroupNumber()));
+  }
+  // The host puts rights into groups: Group_Detail rows.
+  ExecuteAllOrNone(
+      demo.store.connection_string,
+      std::vector<std::string>{
+          "INSERT INTO Group_Detail (User_Group_No, Rights_No) VALUES ('" +
+              demo.groups.at(0) + "', '" + demo.rights.at(0) + "')",
+          "INSERT INTO Group_Detail (User_Group_No, Rights_No) VALUES ('" +
+              demo.groups.at(1) + "', '" + demo.rights.at(2) + "')"});
+  group.GroupNumber(demo.groups.at(0));
+  table.push_back(Row("Delete_Group", demo.groups.at(0) + ", which has rows",
+                      Answer(group.Delete_Group(), group)));
+
+  UserGroup reader;
+  reader.ADOConnectionString(demo.store.connection_string);
+  const bool found = reader.Get_UserGroup(demo.groups.at(1));
+  table.push_back(
+      Row("Get_UserGroup", demo.groups.at(1), Answer(found, reader),
+          reader.GroupName() + ", " + reader.LastUpdate().ToIsoText()));
+  PrintTable(out, table);
+}
+
+void CreateUsersAndChangeAPassword(Demo& demo, std::ostream& out) {
+  Table table;
+  User user;
+  Scope(user, demo, "US");
+  const std::tuple<const char*, const char*, const char*> users[] = {
+      {"ada", "Ada Byron", "Café au lait"}, {"ben", "Ben Okafor", "tea"}};
+  for (const auto& [id, name, password] : users) {
+    user.UserID(id);
+    user.UserName(name);
+    user.UserPassword(password);
+    table.push_back(Row("Create_User", std::string(id) + " (" + name + ")",
+                        Answer(user.Create_User(), user)));
+  }
+  // The new key is not handed back: the lookup by ID finds it.
+  for (const auto& [id, name, password] : users) {
+    const bool found = user.Get_User(id);
+    if (found) demo.user_numbers[id] = user.UserNo();
+    table.push_back(Row("Get_User", std::string("by ID ") + id,
+                        Answer(found, user), "UserNo " + user.UserNo()));
+  }
+  User by_number;
+  by_number.ADOConnectionString(demo.store.connection_string);
+  by_number.UserNo(demo.user_numbers.at("ada"));
+  const bool found = by_number.Get_User();
+  table.push_back(Row("Get_User", "by number " + demo.user_numbers.at("ada"),
+                      Answer(found, by_number),
+                      "UserID " + by_number.UserID()));
+
+  by_number.UserPassword("CAFÉ AU LAIT");  // letter case does not count
+  by_number.NewPassword("Thé vert");
+  table.push_back(Row("Change_Password", "ada, old one in capitals",
+                      Answer(by_number.Change_Password(), by_number)));
+  by_number.UserPassword("wrong");
+  table.push_back(Row("Change_Password", "ada, a wrong old one",
+                      Answer(by_number.Change_Password(), by_number)));
+  PrintTable(out, table);
+}
+
+// The host grants rights to users, directly or through groups.
+void GrantWithSql(Demo& demo, std::ostream& out) {
+  const std::string& ada = demo.user_numbers.at("ada");
+  const std::string& ben = demo.user_numbers.at("ben");
+  ExecuteAllOrNone(
+      demo.store.connection_string,
+      std::vector<std::string>{
+          "INSERT INTO Access_Control_Rights (User_No, Rights_No) VALUES ('" +
+              ada + "', '" + demo.rights.at(1) + "')",
+          "INSERT INTO Access_Control_Groups (User_No, User_Group_No) VALUES "
+          "('" +
+              ada + "', '" + demo.groups.at(0) + "')",
+          "INSERT INTO Access_Control_Groups (User_No, User_Group_No) VALUES "
+          "('" +
+              ben + "', '" + demo.groups.at(0) + "')"});
+  PrintTable(
+      out, {{"ada", ada,
+             "holds " + demo.rights.at(1) + "; member of " + demo.groups.at(0)},
+            {"ben", ben, "member of " + demo.groups.at(0)},
+            {demo.groups.at(0), "", "holds " + demo.rights.at(0)},
+            {demo.groups.at(1), "", "holds " + demo.rights.at(2)}});
 }
 
 // A SQLite file in the temporary folder that has no tables, removed again
@@ -213,52 +266,55 @@ class StoreWithoutTables {
 };
 
 struct DemoCheck {
-  std::string_view shows;
-  std::string_view user_no;
-  std::string_view rights_no;
+  std::string shows;
+  std::string user_no;
+  std::string rights_no;
   bool on_store_without_tables = false;
 };
 
-void AskCheckAccessRights(const Store& store, std::ostream& out) {
+void AskCheckAccessRights(Demo& demo, std::ostream& out) {
+  const std::string& ada = demo.user_numbers.at("ada");
+  const std::string& ben = demo.user_numbers.at("ben");
   const DemoCheck checks[] = {
-      {"a direct grant", "C1B2US1", "C1B2RG2"},
-      {"a grant to a group (Clerks)", "C1B2US2", "C1B2RG1"},
-      {"no grant", "C1B2US2", "C1B2RG2"},
-      {"a group the user is not in", "C1B2US1", "C1B2RG3"},
-      {"no user number", "", "C1B2RG1"},
-      {"a quote in a value", "C1B2US1' OR '1'='1", "C1B2RG1"},
-      {"a store without the tables", "C1B2US1", "C1B2RG2", true},
+      {"a direct grant", ada, demo.rights.at(1)},
+      {"a grant to a group (Clerks)", ben, demo.rights.at(0)},
+      {"no grant", ben, demo.rights.at(1)},
+      {"a group the user is not in", ada, demo.rights.at(2)},
+      {"no user number", "", demo.rights.at(0)},
+      {"a quote in a value", ada + "' OR '1'='1", demo.rights.at(0)},
+      {"a store without the tables", ada, demo.rights.at(1), true},
   };
   const StoreWithoutTables store_without_tables;
-  Table table = {{"shows", "UserNo", "RightsNo", "answer", "ErrDesc"}};
+  Table table = {{"shows", "UserNo", "RightsNo", "answer"}};
   for (const DemoCheck& check : checks) {
     CheckAccessRights access;
     access.ADOConnectionString(check.on_store_without_tables
                                    ? store_without_tables.connection_string()
-                                   : store.connection_string);
-    access.UserNo(std::string(check.user_no));
-    access.RightsNo(std::string(check.rights_no));
-    const bool allowed = access.Check_Access_Rights();
-    // ErrDesc is never cleared, so it means something only after False.
+                                   : demo.store.connection_string);
+    access.UserNo(check.user_no);
+    access.RightsNo(check.rights_no);
     table.push_back(
-        {std::string(check.shows),
-         check.user_no.empty() ? "(none)" : std::string(check.user_no),
-         std::string(check.rights_no), allowed ? "True" : "False",
-         allowed ? "" : access.ErrDesc().ToText()});
+        {check.shows, check.user_no.empty() ? "(none)" : check.user_no,
+         check.rights_no, Answer(access.Check_Access_Rights(), access)});
   }
   PrintTable(out, table);
 }
 
 struct DemoStep {
   std::string_view title;
-  void (*run)(const Store& store, std::ostream& out);
+  void (*run)(Demo& demo, std::ostream& out);
 };
 
 constexpr DemoStep kDemoSteps[] = {
     {"Create the tables", CreateDemoTables},
-    {"Write rights, groups, users and grants with plain SQL "
-     "(Connection::Execute)",
-     WriteCompanyWithSql},
+    {"Create rights through TavikUser.Rights", CreateRights},
+    {"Create, rename and delete a role through TavikUser.Role",
+     CreateRenameAndDeleteARole},
+    {"Create user groups through TavikUser.UserGroup", CreateGroups},
+    {"Create users and change a password through TavikUser.User",
+     CreateUsersAndChangeAPassword},
+    {"Grant rights to users and groups, as the host does (plain SQL)",
+     GrantWithSql},
     {"Ask TavikUser.CheckAccessRights", AskCheckAccessRights},
 };
 
@@ -270,7 +326,7 @@ void DeleteSqliteStore(const std::filesystem::path& file) {
   }
 }
 
-int Demo(std::span<const std::string_view> args) {
+int RunDemo(std::span<const std::string_view> args) {
   const std::string connection_string =
       ConnectionStringFromArguments(args, kDemoFile);
   try {
@@ -281,10 +337,11 @@ int Demo(std::span<const std::string_view> args) {
       std::cout << " (created afresh)";
     }
     std::cout << "\n";
+    Demo demo{store, {}, {}, {}};
     int number = 0;
     for (const DemoStep& step : kDemoSteps) {
       std::cout << "\n" << ++number << ". " << step.title << "\n";
-      step.run(store, std::cout);
+      step.run(demo, std::cout);
     }
   } catch (const std::exception& failure) {
     std::cout << std::endl;
@@ -299,12 +356,16 @@ int Demo(std::span<const std::string_view> args) {
 const Subcommand kDemoSubcommand{
     .name = "demo",
     .synopsis = "[CONNECTION]",
-    .summary = "show the access check at work on a fresh store",
+    .summary = "run a small company through the library on a fresh store",
     .help =
-        R"(Sets up a store, writes a small company's rights, user groups, users and
-grants into it, and asks TavikUser.CheckAccessRights about them: a direct
-grant, a grant through a group, a refusal, a missing user number, a value
-with a quote in it and a store without the tables.
+        R"(Sets up a store and runs a small company through the library: rights, a
+role, user groups and users created, renamed, deleted and read back through
+the classes (TavikUser.Rights, .Role, .UserGroup, .User), a password changed,
+the grants that the host writes itself, and TavikUser.CheckAccessRights
+answering for them: a direct grant, a grant through a group, refusals, a
+missing user number, a value with a quote in it and a store without the
+tables. Each line shows the call, what it was about, and True or False with
+ErrDesc.
 
 CONNECTION is as for init; without it the demo uses the SQLite file
 tavik-demo.db. A SQLite file is deleted and created afresh each run; any
@@ -312,7 +373,7 @@ other store must not have the tables yet, and keeps the demo's rows after.
 
 Exit status: 0 done, 1 a step failed (the reason on stderr), 2 bad usage.
 )",
-    .run = Demo,
+    .run = RunDemo,
 };
 
 }  // namespace tavikuser::cli

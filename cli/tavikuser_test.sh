@@ -97,13 +97,18 @@ test_call() {
 
 test_demo() {
   local expected=(
+    "Create_Rights +Close the period +C1B2RG3 +True$"
+    "Delete_Role +C1B2RL1 and its two link rows +True$"
+    "Delete_Group .* False: Group could not be deleted, due to user existence!$"
+    "Get_User +by number C1B2US1 +UserID ada +True$"
+    "Change_Password +ada, a wrong old one +False: Invalid old password\.$"
     "a direct grant .* True$"
     "a grant to a group .* True$"
-    "no grant .* False +Access Denied$"
-    "a group the user is not in .* False +Access Denied$"
-    "no user number .* False +Invalid User No\.$"
-    "a quote in a value .* False +.*single quote"
-    "a store without the tables .* False +.*Rights_Master"
+    "no grant .* False: Access Denied$"
+    "a group the user is not in .* False: Access Denied$"
+    "no user number .* False: Invalid User No\.$"
+    "a quote in a value .* False: .*single quote"
+    "a store without the tables .* False: .*Rights_Master"
   )
   local round
   mkdir -p tmp
