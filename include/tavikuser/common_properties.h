@@ -14,9 +14,13 @@
 
 namespace tavikuser {
 
+namespace adodb {
+class Recordset;
+}
 namespace frame {
 class NumberedCreation;
-}
+class Operation;
+}  // namespace frame
 
 // ErrDesc and the connection string: what every class has.
 class TAVIK_EXPORT CommonProperties {
@@ -55,6 +59,12 @@ class TAVIK_EXPORT EntityProperties : public CommonProperties {
   // Creates the connection object, closed; touches no store.
   EntityProperties();
   ~EntityProperties() = default;
+
+  // The checks of the three prefixes that every creation makes, in their
+  // order: false after storing the first failing one's message.
+  bool ValidatePrefixes(frame::Operation& validation) const;
+  // Writes the three prefix columns of a new row, in their order.
+  void CollectPrefixes(adodb::Recordset& row) const;
 
   std::string company_prefix_;
   std::string branch_prefix_;

@@ -1,5 +1,9 @@
 #include "tavikuser/common_properties.h"
 
+#include "frame/messages.h"
+#include "frame/operation.h"
+#include "platform/adodb/recordset.h"
+
 namespace tavikuser {
 
 void CommonProperties::ADOConnectionString(std::string vNewConnectionString) {
@@ -23,6 +27,25 @@ std::string EntityProperties::DocumentPrefix() const {
 }
 void EntityProperties::DocumentPrefix(std::string vNewDocumentPrefix) {
   document_prefix_ = std::move(vNewDocumentPrefix);
+}
+
+bool EntityProperties::ValidatePrefixes(frame::Operation& validation) const {
+  if (company_prefix_.empty()) {
+    return validation.Reject(frame::kInvalidCompanyPrefix);
+  }
+  if (branch_prefix_.empty()) {
+    return validation.Reject(frame::kInvalidBranchPrefix);
+  }
+  if (document_prefix_.empty()) {
+    return validation.Reject(frame::kInvalidDocumentPrefix);
+  }
+  return true;
+}
+
+void EntityProperties::CollectPrefixes(adodb::Recordset& row) const {
+  row.Collect("Company_Prefix", Variant(company_prefix_));
+  row.Collect("Branch_Prefix", Variant(branch_prefix_));
+  row.Collect("Document_Prefix", Variant(document_prefix_));
 }
 
 }  // namespace tavikuser

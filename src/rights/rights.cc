@@ -30,15 +30,7 @@ bool Rights::Validate_Rights() {
   if (connection_string_.empty()) {
     return validation.Reject(frame::kInvalidConnectionString);
   }
-  if (company_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidCompanyPrefix);
-  }
-  if (branch_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidBranchPrefix);
-  }
-  if (document_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidDocumentPrefix);
-  }
+  if (!ValidatePrefixes(validation)) return false;
   if (rights_name_.empty()) return validation.Reject(kInvalidRightsName);
   return true;
 }
@@ -50,9 +42,7 @@ bool Rights::Create_Rights() {
       "Select * From Rights_Master",
       [this](adodb::Recordset& row, const std::string& record_key,
              std::int32_t document_number) {
-        row.Collect("Company_Prefix", Variant(company_prefix_));
-        row.Collect("Branch_Prefix", Variant(branch_prefix_));
-        row.Collect("Document_Prefix", Variant(document_prefix_));
+        CollectPrefixes(row);
         row.Collect("Rights_No", Variant(record_key));
         row.Collect("Rights_Identity", Variant(document_number));
         row.Collect("Rights_Name", Variant(rights_name_));

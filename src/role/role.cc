@@ -30,24 +30,14 @@ bool Role::Create_Role() {
     return validation.Reject(frame::kInvalidConnectionString);
   }
   if (role_name_.empty()) return validation.Reject(kInvalidRoleName);
-  if (company_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidCompanyPrefix);
-  }
-  if (branch_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidBranchPrefix);
-  }
-  if (document_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidDocumentPrefix);
-  }
+  if (!ValidatePrefixes(validation)) return false;
   return frame::NumberedCreation::Run(
       *this, TransactionConduct::kKeepsConnection, "Select * From Role_Master",
       [this](adodb::Recordset& row, const std::string& record_key,
              std::int32_t document_number) {
         row.Collect("Role_No", Variant(record_key));
         row.Collect("Role_Identity", Variant(document_number));
-        row.Collect("Company_Prefix", Variant(company_prefix_));
-        row.Collect("Branch_Prefix", Variant(branch_prefix_));
-        row.Collect("Document_Prefix", Variant(document_prefix_));
+        CollectPrefixes(row);
         row.Collect("Role_Name", Variant(role_name_));
       });
 }

@@ -105,15 +105,7 @@ bool User::Validate_User() {
   if (user_id_.empty() || user_name_.empty()) {
     return validation.Reject(kInvalidUserIdOrName);
   }
-  if (company_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidCompanyPrefix);
-  }
-  if (branch_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidBranchPrefix);
-  }
-  if (document_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidDocumentPrefix);
-  }
+  if (!ValidatePrefixes(validation)) return false;
   return true;
 }
 
@@ -124,9 +116,7 @@ bool User::Create_User() {
       "Select * From User_Master",
       [this](adodb::Recordset& row, const std::string& record_key,
              std::int32_t document_number) {
-        row.Collect("Company_Prefix", Variant(company_prefix_));
-        row.Collect("Branch_Prefix", Variant(branch_prefix_));
-        row.Collect("Document_Prefix", Variant(document_prefix_));
+        CollectPrefixes(row);
         row.Collect("User_No", Variant(record_key));
         row.Collect("User_Identity", Variant(document_number));
         row.Collect("User_ID", Variant(user_id_));

@@ -73,15 +73,7 @@ bool UserGroup::Validate_Group() {
     return validation.Reject(frame::kInvalidConnectionString);
   }
   if (group_name_.empty()) return validation.Reject(kInvalidGroupName);
-  if (company_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidCompanyPrefix);
-  }
-  if (branch_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidBranchPrefix);
-  }
-  if (document_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidDocumentPrefix);
-  }
+  if (!ValidatePrefixes(validation)) return false;
   return true;
 }
 
@@ -94,9 +86,7 @@ bool UserGroup::Create_Group() {
              std::int32_t document_number) {
         row.Collect("User_Group_No", Variant(record_key));
         row.Collect("User_Group_Identity", Variant(document_number));
-        row.Collect("Company_Prefix", Variant(company_prefix_));
-        row.Collect("Branch_Prefix", Variant(branch_prefix_));
-        row.Collect("Document_Prefix", Variant(document_prefix_));
+        CollectPrefixes(row);
         row.Collect("User_Group_Name", Variant(group_name_));
         row.Collect("User_Group_Desc", Variant(group_description_));
         row.Collect("Last_Update", Variant(last_update_));
