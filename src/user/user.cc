@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "frame/fields.h"
 #include "frame/letter_case.h"
 #include "frame/messages.h"
 #include "frame/numbered_creation.h"
@@ -61,14 +62,6 @@ std::optional<std::string_view> BuiltInPasswordColumn(
 
 bool SameIgnoringLetterCase(const std::string& a, const std::string& b) {
   return frame::UpperCase(a) == frame::UpperCase(b);
-}
-
-// A description or password that the row does not hold (Null or empty text)
-// leaves the property as it was.
-void TakeUnlessBlank(const Variant& stored, std::string& property) {
-  if (stored.is_null()) return;
-  std::string text = stored.ToText();
-  if (!text.empty()) property = std::move(text);
 }
 
 }  // namespace
@@ -216,8 +209,10 @@ bool User::ReadAccount(std::optional<std::string> User_ID,
       user_no_ = account.Field("User_No").ToText();
       user_id_ = account.Field("User_ID").ToText();
       user_name_ = account.Field("User_Name").ToText();
-      TakeUnlessBlank(account.Field("User_Description"), user_description_);
-      TakeUnlessBlank(account.Field("User_Password"), user_password_);
+      frame::TakeUnlessNullOrEmpty(account.Field("User_Description"),
+                                   user_description_);
+      frame::TakeUnlessNullOrEmpty(account.Field("User_Password"),
+                                   user_password_);
       operation.Succeed();
     } else {
       operation.Reject(kInvalidUserId);

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "frame/fields.h"
 #include "frame/messages.h"
 #include "frame/numbered_creation.h"
 #include "frame/operation.h"
@@ -41,13 +42,6 @@ void OpenOnOwnConnection(adodb::Recordset& rows,
                          const std::string& connection_string) {
   rows.Open(statement, connection_string, adodb::kOpenKeyset,
             adodb::kLockOptimistic, adodb::kOptionsUnspecified);
-}
-
-// A Null or empty column leaves the property as it was; blanks are taken.
-void TakeUnlessNullOrEmpty(const Variant& column, std::string& property) {
-  if (column.is_null()) return;
-  std::string text = column.ToText();
-  if (!text.empty()) property = std::move(text);
 }
 
 }  // namespace
@@ -155,8 +149,9 @@ bool UserGroup::Get_UserGroup(std::string User_Group_No) {
     adodb::Recordset group;
     OpenOnOwnConnection(group, GroupRows(group_number_), connection_string_);
     if (group.RecordCount() > 0) {
-      TakeUnlessNullOrEmpty(group.Field("User_Group_Name"), group_name_);
-      TakeUnlessNullOrEmpty(group.Field("User_Group_Desc"), group_description_);
+      frame::TakeUnlessNullOrEmpty(group.Field("User_Group_Name"), group_name_);
+      frame::TakeUnlessNullOrEmpty(group.Field("User_Group_Desc"),
+                                   group_description_);
       // Read without a Null guard: a Null fails the conversion, after name
       // and description were taken.
       last_update_ = group.Field("Last_Update").ToDate();
