@@ -9,9 +9,11 @@ bool InTransaction(Operation& operation, std::optional<Connection>& connection,
   const bool releases = conduct == TransactionConduct::kReleasesConnection;
   if (!connection) connection.emplace();
 
-  // Both endings close the connection; only some classes let go of it.
+  // Both endings close the connection; only some classes let go of it. A
+  // connection already closed underneath (by a host's counter service) is
+  // let go of all the same.
   const auto close = [&] {
-    connection->Close();
+    if (connection->state() == Connection::kStateOpen) connection->Close();
     if (releases) connection.reset();
   };
 
@@ -37,7 +39,16 @@ bool InTransaction(Operation& operation, std::optional<Connection>& connection,
     return true;
   };
   steps.rollback_ending = [&] {
-    connection->RollbackTrans();
+    try {
+      connection->RollbackTrans();
+    } catch (const Error&) {
+      // The connection was lost. The call still ends as CallError, but the
+      // dead connection is closed first (the pool drops it), so that the
+      // object's next operation opens a fresh one instead of failing on a
+      // connection that still counts as open.
+      close();
+      throw;
+    }
     close();
   };
   return operation.TrappedInTransaction(steps);
