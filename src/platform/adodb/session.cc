@@ -52,6 +52,19 @@ std::string ProviderText(const soci::soci_error& error) {
   return ProviderText(error.get_error_message());
 }
 
+// Some provider paths take text as C strings, which end at a NUL: a value
+// holding one would reach the store cut short, and could find or overwrite
+// another row than the one it names.
+void RefuseNul(const std::vector<BoundValue>& values) {
+  for (const BoundValue& value : values) {
+    if (value && value->find('\0') != std::string::npos) {
+      throw DataAccessError(
+          "A value contains a NUL character, at which the store would cut it "
+          "short; the statement was not run.");
+    }
+  }
+}
+
 // Runs `step`, turning a provider's failure into the library's.
 template <class Step>
 auto Translated(Step&& step) {
@@ -134,6 +147,7 @@ class SociSession : public Session {
   };
 
   Outcome Run(const std::string& sql, const std::vector<BoundValue>& values) {
+    RefuseNul(values);
     try {
       PreparedStatement& prepared = Prepared(sql, values.size());
       for (std::size_t i = 0; i < values.size(); ++i) {
