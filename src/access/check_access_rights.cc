@@ -1,38 +1,11 @@
 #include "tavikuser/check_access_rights.h"
 
+#include "access/access_statement.h"
 #include "frame/messages.h"
 #include "frame/operation.h"
 #include "platform/adodb/recordset.h"
 
 namespace tavikuser {
-namespace {
-
-using adodb::Quoted;
-
-// The catalogue rows of the right that a direct grant or a group grant leads
-// the user to. The count is that of catalogue rows, however many grants
-// match.
-adodb::Statement AccessStatement(const std::string& user_no,
-                                 const std::string& rights_no) {
-  return adodb::Statement::Compose({
-      "SELECT * FROM Rights_Master Where Rights_No In ",
-      "(Select Rights_No From Access_Control_Rights Where User_No='",
-      Quoted{user_no},
-      "' and Rights_No='",
-      Quoted{rights_no},
-      "')",
-      " or Rights_No In (Select Rights_No From Group_Detail ",
-      " Where  Rights_No='",
-      Quoted{rights_no},
-      "' and User_Group_No In(Select User_Group_No from "
-      "Access_Control_Groups ",
-      " Where USer_No ='",
-      Quoted{user_no},
-      "'))",
-  });
-}
-
-}  // namespace
 
 void CheckAccessRights::RightsNo(std::string vNewRightsNo) {
   rights_no_ = std::move(vNewRightsNo);
@@ -52,7 +25,7 @@ bool CheckAccessRights::Check_Access_Rights() {
 
   return operation.Trapped([&] {
     adodb::Recordset catalogue_rows;
-    catalogue_rows.Open(AccessStatement(user_no_, rights_no_),
+    catalogue_rows.Open(access::IndexedStatement(user_no_, rights_no_),
                         connection_string_, adodb::kOpenKeyset,
                         adodb::kLockOptimistic, adodb::kOptionsUnspecified);
     if (catalogue_rows.RecordCount() > 0) {
