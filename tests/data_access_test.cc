@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <set>
 #include <thread>
@@ -442,6 +443,48 @@ TEST(DataAccessPoolTest, AnSQLiteConnectionToAReplacedFileIsDropped) {
   after.Open(Statement("select * from Replacement"),
              store->connection_string());
   EXPECT_EQ(after.Field("Value").ToText(), "new");
+}
+
+// The file moved away and another put at its path; then the folder that
+// holds it swapped for another: each time the path names another file, and
+// a pooled connection to the first must not serve it.
+TEST(DataAccessPoolTest, AnSQLiteConnectionFollowsFilesAndFoldersMoved) {
+  namespace fs = std::filesystem;
+  char temporary[] = "/tmp/tavik-moves-XXXXXX";
+  ASSERT_NE(mkdtemp(temporary), nullptr);
+  const fs::path root = temporary;
+  const fs::path books = root / "books";
+  fs::create_directory(books);
+  // Moves a fresh store holding `marker` to `to`.
+  std::vector<std::unique_ptr<TestStore>> stores;
+  const auto place = [&stores](const std::string& marker, const fs::path& to) {
+    auto& store =
+        stores.emplace_back(TestStore::Create(Backend::kSQLite, false));
+    store->Exec(
+        "CREATE TABLE Marker (Value text); INSERT INTO Marker VALUES ('" +
+        marker + "')");
+    fs::rename(ParseConnectionString(store->connection_string()).sqlite_path,
+               to);
+  };
+  const std::string connection_string =
+      "Provider=SQLite;Data Source=" + (books / "ledger.db").string();
+  const auto marker = [&] {
+    Recordset marker;
+    marker.Open(Statement("select Value from Marker"), connection_string);
+    return marker.Field("Value").ToText();
+  };
+
+  place("first", books / "ledger.db");
+  EXPECT_EQ(marker(), "first");
+  fs::rename(books / "ledger.db", books / "ledger-old.db");
+  place("second", books / "ledger.db");
+  EXPECT_EQ(marker(), "second");
+  fs::create_directory(root / "new-books");
+  place("third", root / "new-books" / "ledger.db");
+  fs::rename(books, root / "old-books");
+  fs::rename(root / "new-books", books);
+  EXPECT_EQ(marker(), "third");
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ class Pool {
   }
 
   void Give(const std::string& key, std::unique_ptr<Session> session) {
-    if (!session->Usable()) return;
+    // The full check waits for Take: the session may go bad while idle.
+    if (!session->Reusable()) return;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       std::vector<std::unique_ptr<Session>>& idle = idle_[key];

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/adodb/folder_watch.h"
 #include "platform/automation/text.h"
 #include "tavikuser/errors.h"
 
@@ -242,7 +243,13 @@ class SQLiteSession final : public SociSession {
         database_(
             static_cast<soci::sqlite3_session_backend*>(session_.get_backend())
                 ->conn_),
-        path_(target.sqlite_path) {
+        path_(target.sqlite_path),
+        folder_watch_(FolderWatch::Instance().Watch(
+            path_.substr(0, path_.find_last_of('/') + 1))) {
+    // Counted before the file is looked up: a change after this is seen.
+    if (folder_watch_ >= 0) {
+      folder_changes_seen_ = FolderWatch::Instance().Changes(folder_watch_);
+    }
     struct stat file;
     if (stat(path_.c_str(), &file) == 0) {
       file_identity_ = FileIdentity{file.st_dev, file.st_ino};
@@ -253,12 +260,21 @@ class SQLiteSession final : public SociSession {
 
   void Begin() override { Execute("BEGIN IMMEDIATE", {}); }
 
+  bool Reusable() const override {
+    return sqlite_api::sqlite3_get_autocommit(database_) != 0;
+  }
+
+  // The file is looked up by its path again only when something happened
+  // to the entries of its folder since the last look; that lookup costs
+  // several times what the folder watch does.
   bool Usable() const override {
-    struct stat file;
-    return sqlite_api::sqlite3_get_autocommit(database_) != 0 &&
-           file_identity_ && stat(path_.c_str(), &file) == 0 &&
-           file_identity_->device == file.st_dev &&
-           file_identity_->inode == file.st_ino;
+    if (!Reusable() || !file_identity_) return false;
+    if (folder_watch_ < 0) return IsTheFileAtPath();
+    const long long changes = FolderWatch::Instance().Changes(folder_watch_);
+    if (changes == folder_changes_seen_) return true;
+    if (!IsTheFileAtPath()) return false;
+    folder_changes_seen_ = changes;
+    return true;
   }
 
  private:
@@ -266,6 +282,13 @@ class SQLiteSession final : public SociSession {
     dev_t device;
     ino_t inode;
   };
+
+  bool IsTheFileAtPath() const {
+    struct stat file;
+    return stat(path_.c_str(), &file) == 0 &&
+           file_identity_->device == file.st_dev &&
+           file_identity_->inode == file.st_ino;
+  }
 
   std::vector<Column> Describe(soci::statement& statement) override {
     sqlite_api::sqlite3_stmt* prepared =
@@ -286,6 +309,11 @@ class SQLiteSession final : public SociSession {
   // The database file this session opened; a file put in its place is
   // another store.
   std::optional<FileIdentity> file_identity_;
+  // The watch on the file's folder (-1: none to be had, so every check
+  // looks the file up), and its count of changes when the file was last
+  // found in place. A session serves one thread at a time.
+  int folder_watch_;
+  mutable long long folder_changes_seen_ = -1;
 };
 
 VarType FromPostgreSQLType(Oid type) {
@@ -316,11 +344,13 @@ class PostgreSQLSession final : public SociSession {
 
   Provider provider() const override { return Provider::kPostgreSQL; }
 
+  bool Reusable() const override {
+    return PQstatus(connection_) == CONNECTION_OK &&
+           PQtransactionStatus(connection_) == PQTRANS_IDLE;
+  }
+
   bool Usable() const override {
-    if (PQstatus(connection_) != CONNECTION_OK ||
-        PQtransactionStatus(connection_) != PQTRANS_IDLE) {
-      return false;
-    }
+    if (!Reusable()) return false;
     // An idle connection is sent nothing unasked: anything to read means
     // that the server is ending it (terminated, timed out, shut down).
     pollfd socket{PQsocket(connection_), POLLIN, 0};
@@ -371,9 +401,11 @@ class ODBCSession final : public SociSession {
     in_transaction_ = false;
   }
 
-  bool Usable() const override {
+  bool Reusable() const override {
     return !in_transaction_ && session_.is_connected();
   }
+
+  bool Usable() const override { return Reusable(); }
 
  private:
   // ODBC describes a prepared statement's columns without running it.

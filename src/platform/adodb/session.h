@@ -57,9 +57,19 @@ class Session {
   // run again is taken from the session's own cache.
   virtual std::size_t statements_prepared() const = 0;
 
-  // False when the connection is broken, is inside a transaction, or, for
-  // SQLite, its database file was replaced or removed since it was opened:
-  // such a session is never handed out again.
+  // False when the connection is known to be broken or is inside a
+  // transaction: such a session is closed when given back instead of being
+  // kept idle. Asks neither the store nor the file system, so that giving a
+  // session back costs no system call.
+  virtual bool Reusable() const = 0;
+
+  // Reusable, and still connected to the same store: for SQLite, the path
+  // still names the database file it opened (no file was put in its place,
+  // and neither the file nor its folder was moved or removed; a folder
+  // further up being swapped goes unnoticed); for a server, the server has
+  // not ended the connection while it was idle.
+  // Checked each time a session is handed out; a session that fails it is
+  // never handed out again.
   virtual bool Usable() const = 0;
 };
 
