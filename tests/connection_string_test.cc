@@ -53,6 +53,23 @@ TEST(ConnectionStringTest, SQLiteOpensTheAbsoluteFileWithABusyTimeout) {
           .pool_key);
 }
 
+// A string is read once and its reading kept, except where the same words
+// name another file after the host changes its working folder.
+TEST(ConnectionStringTest, AKeptReadingStillFollowsTheWorkingFolder) {
+  const std::string relative = "Provider=SQLite;Data Source=tavik.db";
+  const std::filesystem::path before = std::filesystem::current_path();
+  EXPECT_EQ(ParsedConnectionString(relative)->sqlite_path,
+            (before / "tavik.db").string());
+  std::filesystem::current_path(before.parent_path());
+  const std::string after = ParsedConnectionString(relative)->sqlite_path;
+  std::filesystem::current_path(before);
+  EXPECT_EQ(after, (before.parent_path() / "tavik.db").string());
+
+  const std::string absolute = "Provider=SQLite;Data Source=/books/tavik.db";
+  EXPECT_EQ(ParsedConnectionString(absolute), ParsedConnectionString(absolute));
+  EXPECT_THROW(ParsedConnectionString("Provider=Nowhere"), DataAccessError);
+}
+
 TEST(ConnectionStringTest, PostgreSQLAliasesAndOrderDoNotMatter) {
   const ConnectionTarget canonical = ParseConnectionString(
       "Provider=PostgreSQL;Host=db.local;Port=5433;Database=tavik;"

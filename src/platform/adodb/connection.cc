@@ -32,7 +32,7 @@ std::string Connection::ConnectionString() const {
 void Connection::Open() {
   if (state_->lease) throw DataAccessError("The connection is already open.");
   state_->lease =
-      adodb::Borrow(adodb::ParseConnectionString(state_->connection_string));
+      adodb::Borrow(*adodb::ParsedConnectionString(state_->connection_string));
 }
 
 void Connection::Close() {

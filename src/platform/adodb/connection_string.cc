@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/automation/text.h"
@@ -163,7 +165,8 @@ ConnectionTarget SQLiteTarget(std::map<std::string, std::string> pairs) {
   return {
       Provider::kSQLite,
       "db=\"" + absolute + "\" timeout=" + std::to_string(kSQLiteBusySeconds),
-      absolute, "sqlite:" + absolute};
+      absolute, "sqlite:" + absolute,
+      !std::filesystem::path(*path).is_absolute()};
 }
 
 // A libpq keyword value in single quotes, so that no value can end early
@@ -262,6 +265,30 @@ std::string Printable(const std::vector<Setting>& settings) {
 
 ConnectionTarget ParseConnectionString(std::string_view connection_string) {
   return Target(connection_string, ReadSettings(connection_string));
+}
+
+std::shared_ptr<const ConnectionTarget> ParsedConnectionString(
+    const std::string& connection_string) {
+  // A host uses a handful of strings; one that makes up a new string for
+  // every call must not make this grow without end.
+  constexpr std::size_t kMostKept = 64;
+  static std::mutex mutex;
+  static auto& kept =
+      *new std::unordered_map<std::string,
+                              std::shared_ptr<const ConnectionTarget>>;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto found = kept.find(connection_string);
+    if (found != kept.end()) return found->second;
+  }
+  auto target = std::make_shared<const ConnectionTarget>(
+      ParseConnectionString(connection_string));
+  if (!target->follows_working_folder) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (kept.size() >= kMostKept) kept.clear();
+    kept.emplace(connection_string, target);
+  }
+  return target;
 }
 
 }  // namespace tavikuser::adodb

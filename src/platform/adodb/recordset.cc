@@ -227,9 +227,9 @@ class Recordset::Impl {
   // Runs on the connection object's session, or on a session of its own.
   using Owner = std::variant<Connection, Lease>;
 
-  Impl(const Statement& source, Owner owner)
-      : source_(source),
-        table_(WholeTableSource(source.sql())),
+  Impl(Statement source, Owner owner)
+      : source_(std::move(source)),
+        table_(WholeTableSource(source_.sql())),
         owner_(std::move(owner)) {}
 
   long RecordCount() {
@@ -329,15 +329,18 @@ class Recordset::Impl {
                                            table_->name + table_->rest
                                      : source_.sql();
     ResultSet result = session().Query(sql, Bound(source_.values()));
-    const std::size_t first_column = identity ? 1 : 0;
-    columns_.assign(result.columns.begin() + first_column,
-                    result.columns.end());
+    // Taken over as they are, without copying a value.
+    columns_ = std::move(result.columns);
+    if (identity) columns_.erase(columns_.begin());
     rows_.clear();
+    rows_.reserve(result.rows.size());
     for (auto& values : result.rows) {
       Row& row = rows_.emplace_back();
-      if (identity) row.identity = std::move(values.front());
-      row.values.assign(std::make_move_iterator(values.begin() + first_column),
-                        std::make_move_iterator(values.end()));
+      row.values = std::move(values);
+      if (identity) {
+        row.identity = std::move(row.values.front());
+        row.values.erase(row.values.begin());
+      }
     }
     position_ = 0;
     read_ = true;
@@ -482,20 +485,18 @@ Impl& Opened(const std::unique_ptr<Impl>& impl) {
 Recordset::Recordset() = default;
 Recordset::~Recordset() = default;
 
-void Recordset::Open(const Statement& source,
-                     const Connection& active_connection, CursorType, LockType,
-                     int) {
+void Recordset::Open(Statement source, const Connection& active_connection,
+                     CursorType, LockType, int) {
   if (impl_) throw DataAccessError("The recordset is already open.");
   active_connection.internals().OpenSession();  // refuses a closed one
-  impl_ = std::make_unique<Impl>(source, active_connection);
+  impl_ = std::make_unique<Impl>(std::move(source), active_connection);
 }
 
-void Recordset::Open(const Statement& source,
-                     const std::string& connection_string, CursorType, LockType,
-                     int) {
+void Recordset::Open(Statement source, const std::string& connection_string,
+                     CursorType, LockType, int) {
   if (impl_) throw DataAccessError("The recordset is already open.");
   impl_ = std::make_unique<Impl>(
-      source, Borrow(ParseConnectionString(connection_string)));
+      std::move(source), Borrow(*ParsedConnectionString(connection_string)));
 }
 
 long Recordset::RecordCount() { return Opened(impl_).RecordCount(); }

@@ -30,12 +30,12 @@ class Recordset {
 
   // Opens on the connection object's open connection, inside whatever
   // transaction it has begun.
-  void Open(const Statement& source, const Connection& active_connection,
+  void Open(Statement source, const Connection& active_connection,
             CursorType cursor = kOpenKeyset, LockType lock = kLockOptimistic,
             int options = kOptionsUnspecified);
   // Opens on a connection of its own, borrowed from the pool for the
   // connection string and given back on Close.
-  void Open(const Statement& source, const std::string& connection_string,
+  void Open(Statement source, const std::string& connection_string,
             CursorType cursor = kOpenKeyset, LockType lock = kLockOptimistic,
             int options = kOptionsUnspecified);
 

@@ -1,12 +1,30 @@
 #include "platform/adodb/statement.h"
 
+#include <charconv>
+
 #include "tavikuser/errors.h"
 
 namespace tavikuser::adodb {
 namespace {
 
-std::string Placeholder(std::size_t number) {
-  return ":p" + std::to_string(number);
+// Placeholders are written in place, without a string of their own: the
+// access check composes its statement on every call.
+constexpr std::string_view kPlaceholderPrefix = ":p";
+
+std::size_t PlaceholderLength(std::size_t number) {
+  std::size_t digits = 1;
+  while (number >= 10) {
+    number /= 10;
+    ++digits;
+  }
+  return kPlaceholderPrefix.size() + digits;
+}
+
+void AppendPlaceholder(std::string& sql, std::size_t number) {
+  char digits[20];
+  char* end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+  sql += kPlaceholderPrefix;
+  sql.append(digits, end);
 }
 
 [[noreturn]] void Unframed() {
@@ -19,6 +37,19 @@ std::string Placeholder(std::size_t number) {
 
 Statement Statement::Compose(std::initializer_list<Piece> pieces) {
   Statement statement;
+  // Sized up front, so that each part is allocated once.
+  std::size_t length = 0;
+  std::size_t values = 0;
+  for (const Piece& piece : pieces) {
+    if (const auto* literal = std::get_if<std::string_view>(&piece)) {
+      length += literal->size();
+    } else {
+      length += PlaceholderLength(++values);
+    }
+  }
+  statement.sql_.reserve(length);
+  statement.values_.reserve(values);
+  statement.placeholder_offsets_.reserve(values);
   bool drop_leading_quote = false;
   for (const Piece& piece : pieces) {
     if (const auto* literal = std::get_if<std::string_view>(&piece)) {
@@ -45,7 +76,7 @@ Statement Statement::Compose(std::initializer_list<Piece> pieces) {
     statement.sql_.pop_back();
     statement.values_.emplace_back(value);
     statement.placeholder_offsets_.push_back(statement.sql_.size());
-    statement.sql_ += Placeholder(statement.values_.size());
+    AppendPlaceholder(statement.sql_, statement.values_.size());
     drop_leading_quote = true;
   }
   if (drop_leading_quote) Unframed();
@@ -59,7 +90,7 @@ std::string Statement::Text() const {
     const std::size_t offset = placeholder_offsets_[i];
     text.append(sql_, copied, offset - copied);
     text += '\'' + values_[i] + '\'';
-    copied = offset + Placeholder(i + 1).size();
+    copied = offset + PlaceholderLength(i + 1);
   }
   text.append(sql_, copied);
   return text;
