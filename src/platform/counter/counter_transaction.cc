@@ -16,6 +16,15 @@ constexpr char kSelectLastNo[] =
 constexpr char kInsertCounter[] =
     "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
     "Document_Prefix, Last_No) VALUES (:p1, :p2, :p3, :p4)";
+// PostgreSQL makes sure the row exists, locks it and reads it in one
+// statement. Two creators that find no row must not both insert one: the
+// first to insert makes the second wait for its transaction, and the row
+// lock then queues every later creator behind it.
+constexpr char kLockLastNo[] =
+    "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
+    "Document_Prefix, Last_No) VALUES (:p1, :p2, :p3, 0) ON CONFLICT "
+    "(Company_Prefix, Branch_Prefix, Document_Prefix) DO UPDATE SET Last_No "
+    "= Document_Counter.Last_No RETURNING Last_No";
 constexpr char kUpdateLastNo[] =
     "UPDATE Document_Counter SET Last_No = :p1 WHERE Company_Prefix = :p2 "
     "AND Branch_Prefix = :p3 AND Document_Prefix = :p4";
@@ -47,18 +56,10 @@ Variant CounterTransaction::Get_Last_Counter(std::vector<Variant>& args) {
     const Connection connection =
         automation::Marshal<Connection>::From(args.at(0));
     adodb::Session& session = connection.internals().OpenSession();
-    std::string select = kSelectLastNo;
-    if (session.provider() == adodb::Provider::kPostgreSQL) {
-      // Two creators that find no row must not both go on to insert one:
-      // the first to insert makes the second wait for its transaction, and
-      // the row lock then queues every later creator behind it.
-      std::vector<adodb::BoundValue> first_row = PrefixValues();
-      first_row.emplace_back("0");
-      session.Execute(std::string(kInsertCounter) + " ON CONFLICT DO NOTHING",
-                      first_row);
-      select += " FOR UPDATE";
-    }
-    const adodb::ResultSet counter = session.Query(select, PrefixValues());
+    const adodb::ResultSet counter = session.Query(
+        session.provider() == adodb::Provider::kPostgreSQL ? kLockLastNo
+                                                           : kSelectLastNo,
+        PrefixValues());
     long long last_no = 0;
     row_exists_ = !counter.rows.empty();
     if (row_exists_ && counter.rows[0][0]) {
