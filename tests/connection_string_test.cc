@@ -136,6 +136,8 @@ TEST(ConnectionStringTest, EmptyAndMalformedStringsAreRefusedClearly) {
   EXPECT_EQ(Refusal("=x;Provider=SQLite"),
             "The connection string is malformed: a value is given without its "
             "key.");
+  EXPECT_EQ(Refusal(std::string("Provider=SQLite;Data Source=a.db\0.b", 35)),
+            "The connection string contains a NUL character.");
 }
 
 TEST(ConnectionStringTest, ProviderAndKeysMustBeKnown) {

@@ -93,6 +93,11 @@ std::vector<Setting> ReadSettings(std::string_view text) {
   if (Trimmed(text).empty()) {
     throw DataAccessError("The connection string is empty.");
   }
+  // The providers read their parameters as C strings: a NUL would cut them
+  // short inside a value, and SQLite would open another file than named.
+  if (text.find('\0') != std::string_view::npos) {
+    throw DataAccessError("The connection string contains a NUL character.");
+  }
   std::vector<Setting> settings;
   std::size_t pos = 0;
   while (pos < text.size()) {
