@@ -26,7 +26,7 @@ TEST(StatementTest, QuotedValuesBecomePlaceholdersInOrder) {
   EXPECT_EQ(statement.sql(),
             "Select * From User_Master where User_No=:p1 and "
             "Company_Prefix=:p2");
-  EXPECT_EQ(statement.values(), (std::vector<std::string>{"U001", "C"}));
+  EXPECT_EQ(statement.values(), (std::vector<BoundValue>{"U001", "C"}));
   EXPECT_EQ(statement.Text(),
             "Select * From User_Master where User_No='U001' and "
             "Company_Prefix='C'");

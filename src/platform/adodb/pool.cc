@@ -12,32 +12,42 @@ namespace {
 // Idle connections kept per store; more are closed when given back.
 constexpr std::size_t kMaxIdlePerStore = 8;
 
+}  // namespace
+
+struct IdleSessions {
+  std::vector<std::unique_ptr<Session>> sessions;
+};
+
+namespace {
+
 class Pool {
  public:
-  // The most recently returned idle session that is still usable, or null.
-  std::unique_ptr<Session> Take(const std::string& key) {
+  // The most recently returned idle session of the store `key` names that
+  // is still usable, or null; and the store's idle sessions, kept for good,
+  // so that a lease gives its session back without looking them up again.
+  std::unique_ptr<Session> Take(const std::string& key, IdleSessions*& idle) {
+    idle = nullptr;
     for (;;) {
       std::unique_ptr<Session> session;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto idle = idle_.find(key);
-        if (idle == idle_.end() || idle->second.empty()) return nullptr;
-        session = std::move(idle->second.back());
-        idle->second.pop_back();
+        if (!idle) idle = &stores_[key];
+        if (idle->sessions.empty()) return nullptr;
+        session = std::move(idle->sessions.back());
+        idle->sessions.pop_back();
       }
       // Checked and, when unusable, closed outside the lock.
       if (session->Usable()) return session;
     }
   }
 
-  void Give(const std::string& key, std::unique_ptr<Session> session) {
+  void Give(IdleSessions& idle, std::unique_ptr<Session> session) {
     // The full check waits for Take: the session may go bad while idle.
     if (!session->Reusable()) return;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      std::vector<std::unique_ptr<Session>>& idle = idle_[key];
-      if (idle.size() < kMaxIdlePerStore) {
-        idle.push_back(std::move(session));
+      if (idle.sessions.size() < kMaxIdlePerStore) {
+        idle.sessions.push_back(std::move(session));
         return;
       }
     }
@@ -46,7 +56,8 @@ class Pool {
 
  private:
   std::mutex mutex_;
-  std::unordered_map<std::string, std::vector<std::unique_ptr<Session>>> idle_;
+  // Node-based: an entry stays where it is while others are added.
+  std::unordered_map<std::string, IdleSessions> stores_;
 };
 
 Pool& ThePool() {
@@ -58,15 +69,15 @@ Pool& ThePool() {
 
 }  // namespace
 
-Lease::Lease(std::string pool_key, std::unique_ptr<Session> session)
-    : pool_key_(std::move(pool_key)), session_(std::move(session)) {}
+Lease::Lease(IdleSessions& idle, std::unique_ptr<Session> session)
+    : idle_(&idle), session_(std::move(session)) {}
 
 Lease::Lease(Lease&& other) noexcept = default;
 
 Lease& Lease::operator=(Lease&& other) noexcept {
   if (this != &other) {
     Lease previous(std::move(*this));  // gives its session back on leaving
-    pool_key_ = std::move(other.pool_key_);
+    idle_ = other.idle_;
     session_ = std::move(other.session_);
   }
   return *this;
@@ -75,7 +86,7 @@ Lease& Lease::operator=(Lease&& other) noexcept {
 Lease::~Lease() {
   if (!session_) return;
   try {
-    ThePool().Give(pool_key_, std::move(session_));
+    ThePool().Give(*idle_, std::move(session_));
   } catch (...) {
     // Giving back only fails for want of memory; the connection is then
     // closed instead, which loses nothing.
@@ -85,9 +96,10 @@ Lease::~Lease() {
 void Lease::Discard() { session_.reset(); }
 
 Lease Borrow(const ConnectionTarget& target) {
-  std::unique_ptr<Session> session = ThePool().Take(target.pool_key);
+  IdleSessions* idle;
+  std::unique_ptr<Session> session = ThePool().Take(target.pool_key, idle);
   if (!session) session = Session::Open(target);
-  return Lease(target.pool_key, std::move(session));
+  return Lease(*idle, std::move(session));
 }
 
 }  // namespace tavikuser::adodb

@@ -176,10 +176,6 @@ Variant FromStoreText(const std::optional<std::string>& text, VarType type) {
   return Variant(*text);
 }
 
-std::vector<BoundValue> Bound(const std::vector<std::string>& values) {
-  return {values.begin(), values.end()};
-}
-
 // Appends `value` to the values of a statement being composed and returns
 // its placeholder.
 std::string Placeholder(std::vector<BoundValue>& values, BoundValue value) {
@@ -328,7 +324,7 @@ class Recordset::Impl {
     const std::string sql = identity ? "select " + *identity + ", * from " +
                                            table_->name + table_->rest
                                      : source_.sql();
-    ResultSet result = session().Query(sql, Bound(source_.values()));
+    ResultSet result = session().Query(sql, source_.values());
     // Taken over as they are, without copying a value.
     columns_ = std::move(result.columns);
     if (identity) columns_.erase(columns_.begin());
@@ -522,7 +518,7 @@ void Recordset::Close() {
 
 void Execute(const Connection& connection, const Statement& statement) {
   connection.internals().OpenSession().Execute(statement.sql(),
-                                               Bound(statement.values()));
+                                               statement.values());
 }
 
 }  // namespace tavikuser::adodb

@@ -11,12 +11,10 @@
 #include <vector>
 
 #include "platform/adodb/connection_string.h"
+#include "platform/adodb/statement.h"
 #include "tavikuser/variant.h"
 
 namespace tavikuser::adodb {
-
-// A value bound to a placeholder, as text; nothing is Null.
-using BoundValue = std::optional<std::string>;
 
 struct Column {
   std::string name;
@@ -73,11 +71,14 @@ class Session {
   virtual bool Usable() const = 0;
 };
 
+// The idle connections that the pool keeps for one store.
+struct IdleSessions;
+
 // A physical connection borrowed from the pool; given back on destruction
 // unless it is no longer usable or was discarded.
 class Lease {
  public:
-  Lease(std::string pool_key, std::unique_ptr<Session> session);
+  Lease(IdleSessions& idle, std::unique_ptr<Session> session);
   Lease(Lease&&) noexcept;
   Lease& operator=(Lease&&) noexcept;
   ~Lease();
@@ -88,7 +89,7 @@ class Lease {
   void Discard();
 
  private:
-  std::string pool_key_;
+  IdleSessions* idle_;  // where the session goes back to
   std::unique_ptr<Session> session_;
 };
 

@@ -89,7 +89,7 @@ std::string Statement::Text() const {
   for (std::size_t i = 0; i < values_.size(); ++i) {
     const std::size_t offset = placeholder_offsets_[i];
     text.append(sql_, copied, offset - copied);
-    text += '\'' + values_[i] + '\'';
+    text += '\'' + *values_[i] + '\'';
     copied = offset + PlaceholderLength(i + 1);
   }
   text.append(sql_, copied);

@@ -5,12 +5,16 @@
 #define TAVIKUSER_PLATFORM_ADODB_STATEMENT_H_
 
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 namespace tavikuser::adodb {
+
+// A value bound to a placeholder, as text; nothing is Null.
+using BoundValue = std::optional<std::string>;
 
 // A value placed between the single quotes that the neighbouring literal
 // pieces supply (a piece ending in `='` and the next beginning with `'`).
@@ -32,9 +36,10 @@ class Statement {
   // A statement without values, e.g. "Select * From Rights_Master".
   explicit Statement(std::string sql) : sql_(std::move(sql)) {}
 
-  // SQL text with :p1, :p2, ... for the values, in order.
+  // SQL text with :p1, :p2, ... for the values, in order. A composed
+  // value is never Null; the values are kept as a session takes them.
   const std::string& sql() const { return sql_; }
-  const std::vector<std::string>& values() const { return values_; }
+  const std::vector<BoundValue>& values() const { return values_; }
 
   // The statement as the store would have read it with the values spliced
   // into their quotes; for messages and for comparison with the pieces.
@@ -43,7 +48,7 @@ class Statement {
  private:
   Statement() = default;
   std::string sql_;
-  std::vector<std::string> values_;
+  std::vector<BoundValue> values_;
   // Where each value's placeholder begins in sql_, for Text().
   std::vector<std::size_t> placeholder_offsets_;
 };
