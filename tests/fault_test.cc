@@ -4,7 +4,8 @@
 // backend terminated, or the connection closed underneath). The store must be
 // exactly as before; a trapped failure leaves the store's text in ErrDesc, a
 // failed rollback leaves the call as CallError; and once the fault is gone the
-// same object works again on connections the pool still trusts.
+// same object works again. A connection that the server ends between two
+// calls is not handed out again.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -239,15 +240,54 @@ void UseCounter(automation::Factory factory) {
   automation::RegisterClass(kCounterService, std::move(factory));
 }
 
+// A store with a counter for the creations and a role with its links.
+std::unique_ptr<TestStore> SeededStore(Backend backend) {
+  std::unique_ptr<TestStore> store = TestStore::Create(backend);
+  store->Exec("INSERT INTO Document_Counter VALUES ('C1', 'B1', 'D1', 44)");
+  store->Exec(
+      "INSERT INTO Role_Master (Role_No, Role_Name) VALUES ('R1', 'Clerk')");
+  store->Exec("INSERT INTO Role_Detail VALUES ('R1', 'A')");
+  store->Exec("INSERT INTO Access_Control VALUES ('R1', 'G')");
+  return store;
+}
+
+// A new object for `operation` on `connection_string`, its properties set.
+ObjectRef ObjectFor(const TransactionalOperation& operation,
+                    const std::string& connection_string) {
+  ObjectRef object = automation::CreateObject(operation.progid);
+  object->Let("ADOConnectionString", connection_string);
+  for (const auto& [property, value] : operation.properties) {
+    object->Let(property, value);
+  }
+  return object;
+}
+
+// Runs the operation late-bound on `object`; "CallError: ..." when it
+// leaves as an error of the call.
+std::string Outcome(const TransactionalOperation& operation,
+                    const ObjectRef& object) {
+  try {
+    return object->Call(operation.name).ToBool() ? "true" : "false";
+  } catch (const CallError& error) {
+    return std::string("CallError: ") + error.what();
+  }
+}
+
+// Terminates the PostgreSQL server backends that `which` selects from
+// pg_stat_activity, and waits until they are gone.
+void TerminateBackends(TestStore& store, const std::string& which) {
+  store.Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE " +
+             which);
+  while (store.Scalar("SELECT COUNT(*) FROM pg_stat_activity WHERE " + which) !=
+         "0") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 class FaultTest : public ::testing::TestWithParam<FaultCase> {
  protected:
   void SetUp() override {
-    store_ = TestStore::Create(GetParam().backend);
-    store_->Exec("INSERT INTO Document_Counter VALUES ('C1', 'B1', 'D1', 44)");
-    store_->Exec(
-        "INSERT INTO Role_Master (Role_No, Role_Name) VALUES ('R1', 'Clerk')");
-    store_->Exec("INSERT INTO Role_Detail VALUES ('R1', 'A')");
-    store_->Exec("INSERT INTO Access_Control VALUES ('R1', 'G')");
+    store_ = SeededStore(GetParam().backend);
     connection_string_ = store_->connection_string();
   }
 
@@ -356,22 +396,7 @@ class FaultTest : public ::testing::TestWithParam<FaultCase> {
                                  .Query("SELECT pg_backend_pid()", {})
                                  .rows.at(0)
                                  .at(0);
-    store_->Exec("SELECT pg_terminate_backend(" + pid + ")");
-    while (store_->Scalar("SELECT COUNT(*) FROM pg_stat_activity WHERE pid = " +
-                          pid) != "0") {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-
-  // Runs the operation late-bound on `object`; "CallError: ..." when it
-  // leaves as an error of the call.
-  std::string Run(const ObjectRef& object) {
-    try {
-      return object->Call(GetParam().operation->name).ToBool() ? "true"
-                                                               : "false";
-    } catch (const CallError& error) {
-      return std::string("CallError: ") + error.what();
-    }
+    TerminateBackends(*store_, "pid = " + pid);
   }
 
   std::unique_ptr<TestStore> store_;
@@ -383,12 +408,8 @@ TEST_P(FaultTest, LeavesTheStoreAsItWasAndTheObjectUsable) {
   const std::function<void()> remove_fault = Inject();
   const std::string before = testing::Snapshot(*store_);
 
-  ObjectRef object = automation::CreateObject(c.operation->progid);
-  object->Let("ADOConnectionString", connection_string_);
-  for (const auto& [property, value] : c.operation->properties) {
-    object->Let(property, value);
-  }
-  const std::string outcome = Run(object);
+  ObjectRef object = ObjectFor(*c.operation, connection_string_);
+  const std::string outcome = Outcome(*c.operation, object);
   const std::string err_desc = object->Get("ErrDesc").ToText();
 
   EXPECT_EQ(testing::Snapshot(*store_), before);
@@ -412,7 +433,8 @@ TEST_P(FaultTest, LeavesTheStoreAsItWasAndTheObjectUsable) {
 
   if (!remove_fault) return;
   remove_fault();
-  EXPECT_EQ(Run(object), "true") << object->Get("ErrDesc").ToText();
+  EXPECT_EQ(Outcome(*c.operation, object), "true")
+      << object->Get("ErrDesc").ToText();
   EXPECT_NE(testing::Snapshot(*store_), before);
   if (c.operation->numbered) {
     // The failed attempt took no number.
@@ -422,6 +444,33 @@ TEST_P(FaultTest, LeavesTheStoreAsItWasAndTheObjectUsable) {
 
 INSTANTIATE_TEST_SUITE_P(EveryStep, FaultTest,
                          ::testing::ValuesIn(AllFaultCases()), CaseName);
+
+// The server ends the pooled connections while no call uses them: the next
+// call gets a fresh one.
+class LostBetweenCallsTest
+    : public ::testing::TestWithParam<const TransactionalOperation*> {};
+
+TEST_P(LostBetweenCallsTest, TheNextCallDoesNotGetTheLostConnection) {
+  const TransactionalOperation& operation = *GetParam();
+  std::unique_ptr<TestStore> store = SeededStore(Backend::kPostgreSQL);
+  ObjectRef object = ObjectFor(operation, store->connection_string());
+  ASSERT_EQ(Outcome(operation, object), "true");
+  TerminateBackends(*store,
+                    "datname = current_database() AND pid <> "
+                    "pg_backend_pid()");
+  EXPECT_EQ(Outcome(operation, object), "true")
+      << object->Get("ErrDesc").ToText();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PostgreSQL, LostBetweenCallsTest, ::testing::ValuesIn([] {
+      std::vector<const TransactionalOperation*> operations;
+      for (const TransactionalOperation& operation : Operations()) {
+        operations.push_back(&operation);
+      }
+      return operations;
+    }()),
+    [](const auto& info) { return std::string(info.param->name); });
 
 }  // namespace
 }  // namespace tavikuser
