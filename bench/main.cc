@@ -1,0 +1,713 @@
+// tavikuser_bench: the access check and the numbered creations through the
+// library, side by side with the same work on the providers' own C APIs, on
+// SQLite (rollback journal and write-ahead log) and on a PostgreSQL server
+// over loopback that it starts itself. Prints the table with its ratios and
+// the targets, and writes every figure to a CSV file for the plot.
+//
+//   tavikuser_bench [--quick] [--only access|creation] [--seed N]
+//                   [--csv FILE] [--folder DIR]
+#include <sched.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "access/access_statement.h"
+#include "dataset.h"
+#include "measure.h"
+#include "raw_store.h"
+#include "support/postgres_server.h"
+#include "tavikuser/check_access_rights.h"
+#include "tavikuser/rights.h"
+#include "tavikuser/role.h"
+#include "tavikuser/tavikuser.h"
+#include "tavikuser/user.h"
+#include "tavikuser/user_group.h"
+
+namespace tavikuser::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::PostgresServer;
+
+struct Options {
+  bool quick = false;
+  bool access = true;
+  bool creation = true;
+  std::uint64_t seed = 20240601;
+  std::string csv = "bench-results.csv";
+  std::string folder;  // for the SQLite files; a temporary one by default
+  int core = -1;       // the one core the run keeps to, if it could
+};
+
+// A store that the contenders run against, as the library names it and as
+// the raw clients reach it.
+struct Store {
+  std::string name;
+  std::string connection_string;
+  std::string raw;  // SQLite file or libpq conninfo
+  bool postgresql;
+};
+
+// One timed figure of the run.
+struct Row {
+  std::string section;  // "access" or "creation"
+  std::string store;
+  std::int64_t grants = 0;
+  std::int64_t rights = 0;
+  std::string what;  // the contender; for a creation, the operation too
+  Timing timing;
+};
+
+// The resident set before and after many checks.
+struct MemoryFigure {
+  std::string store;
+  std::size_t checks;
+  Resident before;
+  Resident after;
+};
+
+// The contenders of the access check, in the order of the table.
+constexpr const char* kLibrary = "library";
+constexpr const char* kLateBound = "late-bound";
+constexpr const char* kFloor = "floor";
+constexpr const char* kListed = "listed";
+constexpr const char* kConnectionPerCheck = "conn/check";
+
+void Require(tavik_status status, const char* call) {
+  if (status != TAVIK_OK) {
+    throw std::runtime_error(std::string(call) + ": " + tavik_last_error());
+  }
+}
+
+std::vector<Contender> AccessContenders(
+    const Store& store, const std::vector<Question>& questions) {
+  const CheckShape indexed = CheckShape::Of(access::IndexedStatement);
+  const CheckShape listed = CheckShape::Of(access::ListedStatement);
+  std::vector<Contender> contenders;
+
+  // A fresh object per check, as most hosts make them.
+  contenders.push_back({kLibrary, [&store, &questions](std::size_t i) {
+                          CheckAccessRights check;
+                          check.ADOConnectionString(store.connection_string);
+                          check.RightsNo(questions[i].rights_no);
+                          check.UserNo(questions[i].user_no);
+                          return check.Check_Access_Rights() ? 1 : 0;
+                        }});
+  contenders.push_back(
+      {kLateBound, [&store, &questions](std::size_t i) {
+         tavik_object* check = nullptr;
+         Require(tavik_create("TavikUser.CheckAccessRights", &check),
+                 "tavik_create");
+         std::unique_ptr<tavik_object, decltype(&tavik_object_release)> owned(
+             check, &tavik_object_release);
+         Require(tavik_let_text(check, "ADOConnectionString",
+                                store.connection_string.c_str()),
+                 "tavik_let_text");
+         Require(
+             tavik_let_text(check, "RightsNo", questions[i].rights_no.c_str()),
+             "tavik_let_text");
+         Require(tavik_let_text(check, "UserNo", questions[i].user_no.c_str()),
+                 "tavik_let_text");
+         int granted = 0;
+         Require(
+             tavik_call_bool(check, "Check_Access_Rights", nullptr, &granted),
+             "tavik_call_bool");
+         return granted;
+       }});
+
+  // The same statement prepared once on the raw API and run again with new
+  // values: the floor, and the listed form the same way.
+  for (const auto& [name, shape] :
+       {std::pair{kFloor, indexed}, std::pair{kListed, listed}}) {
+    std::function<int(std::size_t)> call;
+    auto values = std::make_shared<std::vector<const char*>>();
+    if (store.postgresql) {
+      auto connection = std::make_shared<PostgreSQLConnection>(store.raw);
+      auto statement = std::make_shared<PostgreSQLStatement>(
+          *connection, shape.PostgreSQLText());
+      call = [connection, statement, shape, values, &questions](std::size_t i) {
+        shape.Fill(questions[i], *values);
+        return PQntuples(statement->Run(*values).get()) > 0;
+      };
+    } else {
+      auto connection = std::make_shared<SQLiteConnection>(store.raw);
+      auto statement =
+          std::make_shared<SQLiteStatement>(*connection, shape.sql);
+      call = [connection, statement, shape, values, &questions](std::size_t i) {
+        shape.Fill(questions[i], *values);
+        return statement->Rows(*values) > 0 ? 1 : 0;
+      };
+    }
+    contenders.push_back({name, call});
+  }
+
+  contenders.push_back({kConnectionPerCheck,
+                        [&store, indexed, &questions](std::size_t i) {
+                          const int rows =
+                              store.postgresql
+                                  ? PostgreSQLCheckOnNewConnection(
+                                        store.raw, indexed, questions[i])
+                                  : SQLiteCheckOnNewConnection(
+                                        store.raw, indexed, questions[i]);
+                          return rows > 0 ? 1 : 0;
+                        },
+                        /*alone=*/true});
+  return contenders;
+}
+
+// Every contender must give the floor's answer to every question that both
+// were asked.
+void RequireAgreement(const std::vector<Contender>& contenders,
+                      const std::string& where) {
+  const Contender* floor = nullptr;
+  for (const Contender& contender : contenders) {
+    if (contender.name == kFloor) floor = &contender;
+  }
+  for (const Contender& contender : contenders) {
+    const std::size_t n =
+        std::min(contender.answers.size(), floor->answers.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (contender.answers[i] != floor->answers[i]) {
+        throw std::runtime_error(where + ": " + contender.name +
+                                 " answers question " + std::to_string(i) +
+                                 " otherwise than the floor");
+      }
+    }
+  }
+}
+
+// Resident size before and after `checks` checks, half of them early-bound
+// and half late-bound, after a warm-up.
+MemoryFigure MemoryOverChecks(const Store& store,
+                              const std::vector<Question>& questions,
+                              std::size_t checks) {
+  std::vector<Contender> contenders = AccessContenders(store, questions);
+  const auto run = [&](std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      contenders[i % 2].call(i % questions.size());
+    }
+  };
+  run(10000);
+  const Resident before = ReadResident();
+  run(checks);
+  return {store.name, checks, before, ReadResident()};
+}
+
+// A numbered creation through the library, and the raw work it stands for.
+struct CreationCase {
+  const char* operation;
+  RecordShape shape;
+  // Returns one creation through a library object set up for the store and
+  // the document prefix.
+  std::function<std::function<int(std::size_t)>(const std::string&,
+                                                const std::string&)>
+      library;
+};
+
+constexpr char kLastUpdateText[] = "2024-01-02 03:04:05.000";
+
+// An object of an entity class set up to create records of `prefix`.
+template <class Entity>
+std::shared_ptr<Entity> Prefixed(const std::string& connection_string,
+                                 const std::string& prefix) {
+  auto entity = std::make_shared<Entity>();
+  entity->ADOConnectionString(connection_string);
+  entity->CompanyPrefix("C1");
+  entity->BranchPrefix("B1");
+  entity->DocumentPrefix(prefix);
+  return entity;
+}
+
+DateTime LastUpdate() { return *DateTime::FromIsoText(kLastUpdateText); }
+
+std::vector<CreationCase> CreationCases() {
+  return {
+      {"Create_Rights",
+       {"Rights_Master",
+        "Rights_No",
+        "Rights_Identity",
+        {{"Rights_Name", "Post journals"},
+         {"Rights_Parent", ""},
+         {"Last_Update", kLastUpdateText}}},
+       [](const std::string& connection_string, const std::string& prefix) {
+         auto rights = Prefixed<Rights>(connection_string, prefix);
+         rights->RightsName("Post journals");
+         rights->LastUpdate(LastUpdate());
+         return [rights](std::size_t) { return rights->Create_Rights(); };
+       }},
+      {"Create_Role",
+       {"Role_Master", "Role_No", "Role_Identity", {{"Role_Name", "Clerks"}}},
+       [](const std::string& connection_string, const std::string& prefix) {
+         auto role = Prefixed<Role>(connection_string, prefix);
+         role->RoleName("Clerks");
+         return [role](std::size_t) { return role->Create_Role(); };
+       }},
+      {"Create_Group",
+       {"User_Group",
+        "User_Group_No",
+        "User_Group_Identity",
+        {{"User_Group_Name", "Clerks"},
+         {"User_Group_Desc", "Users of a desk"},
+         {"Last_Update", kLastUpdateText}}},
+       [](const std::string& connection_string, const std::string& prefix) {
+         auto group = Prefixed<UserGroup>(connection_string, prefix);
+         group->LastUpdate(LastUpdate());
+         group->GroupName("Clerks");
+         group->GroupDescription("Users of a desk");
+         return [group](std::size_t) { return group->Create_Group(); };
+       }},
+      {"Create_User",
+       {"User_Master",
+        "User_No",
+        "User_Identity",
+        {{"User_ID", "clerk"},
+         {"User_Name", "A clerk"},
+         {"User_Description", "Clerk"},
+         {"User_Password", "secret"},
+         {"Last_Update", kLastUpdateText}}},
+       [](const std::string& connection_string, const std::string& prefix) {
+         auto user = Prefixed<User>(connection_string, prefix);
+         user->LastUpdate(LastUpdate());
+         user->UserID("clerk");
+         user->UserName("A clerk");
+         user->UserDescription("Clerk");
+         user->UserPassword("secret");
+         return [user](std::size_t) { return user->Create_User(); };
+       }},
+  };
+}
+
+std::string Thousands(std::int64_t n) {
+  if (n >= 1000000 && n % 1000000 == 0)
+    return std::to_string(n / 1000000) + "M";
+  if (n >= 1000 && n % 1000 == 0) return std::to_string(n / 1000) + "k";
+  return std::to_string(n);
+}
+
+std::string Fixed(double value, int decimals = 1) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string Pad(const std::string& text, std::size_t width, bool right = true) {
+  if (text.size() >= width) return text;
+  const std::string blanks(width - text.size(), ' ');
+  return right ? blanks + text : text + blanks;
+}
+
+std::string FirstLine(const std::string& path, const std::string& prefix) {
+  std::ifstream file(path);
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.rfind(prefix, 0) == 0) {
+      return line.substr(line.find(':') + 2);
+    }
+  }
+  return "unknown";
+}
+
+constexpr const char* kStores[] = {"SQLite", "SQLite WAL", "PostgreSQL"};
+
+// Grants from 10k to 1M with everything else in proportion; then the
+// catalogue from 1k to 100k rows at 100k grants.
+constexpr Size kSmall{10000, 100};
+constexpr Size kLarge{1000000, 10000};
+constexpr Size kFewRights{100000, 1000};
+constexpr Size kManyRights{100000, 100000};
+
+class Benchmark {
+ public:
+  explicit Benchmark(Options options)
+      : options_(std::move(options)), server_(PostgresServer::Instance()) {}
+
+  void Run() {
+    PrintMachine();
+    if (options_.access) {
+      for (const Size& size : Sizes()) Access(size);
+      PrintAccess();
+    }
+    if (options_.creation) {
+      Creations();
+      PrintCreations();
+    }
+    PrintTargets();
+    WriteCsv();
+  }
+
+ private:
+  std::vector<Size> Sizes() const {
+    if (options_.quick) return {kSmall};
+    return {kSmall, kFewRights, kLarge, {100000, 10000}, kManyRights};
+  }
+
+  // Memory is watched at the largest size, or at the only one.
+  bool WatchesMemory(const Size& size) const {
+    return options_.quick ||
+           (size.grants == kLarge.grants && size.rights == kLarge.rights);
+  }
+
+  Budget AccessBudget(bool postgresql) const {
+    if (options_.quick) return {0.3, 2000, 100, 200};
+    return postgresql ? Budget{3.0, 20000, 500, 2000}
+                      : Budget{1.5, 50000, 500, 5000};
+  }
+
+  Budget CreationBudget() const {
+    return options_.quick ? Budget{0.3, 500, 20, 10}
+                          : Budget{2.0, 5000, 200, 20};
+  }
+
+  std::size_t MemoryChecks(bool postgresql) const {
+    if (options_.quick) return 20000;
+    return postgresql ? 100000 : 1000000;
+  }
+
+  std::vector<Store> Stores(const std::string& journal, const std::string& wal,
+                            const std::string& database) const {
+    return {
+        {kStores[0], "Provider=SQLite;Data Source=" + journal, journal, false},
+        {kStores[1], "Provider=SQLite;Data Source=" + wal, wal, false},
+        {kStores[2], server_.ConnectionString(database),
+         server_.ConnInfo(database), true},
+    };
+  }
+
+  void Access(const Size& size) {
+    std::cerr << "access: " << size.grants << " grants, " << size.rights
+              << " rights: generating" << std::flush;
+    const Dataset data = Dataset::Generate(size, options_.seed);
+    const std::string label =
+        Thousands(size.grants) + "-" + Thousands(size.rights);
+    const std::string journal = options_.folder + "/access-" + label + ".db";
+    const std::string wal = options_.folder + "/access-" + label + "-wal.db";
+    WriteSQLite(data, journal);
+    CopyAsWAL(journal, wal);
+    const std::string database = server_.CreateDatabase(true);
+    WritePostgreSQL(data, server_.ConnInfo(database));
+    std::cerr << ", measuring" << std::flush;
+
+    const Budget largest = AccessBudget(false);
+    const std::vector<Question> questions = Questions(
+        data, largest.most + largest.warm_ups, options_.seed + size.grants);
+    for (const Store& store : Stores(journal, wal, database)) {
+      std::vector<Contender> contenders = AccessContenders(store, questions);
+      MeasureSideBySide(contenders, AccessBudget(store.postgresql));
+      RequireAgreement(contenders, store.name);
+      for (const Contender& contender : contenders) {
+        rows_.push_back({"access", store.name, size.grants, size.rights,
+                         contender.name, contender.timing});
+        if (contender.name == kFloor) {
+          for (int answer : contender.answers) granted_ += answer;
+          asked_ += contender.answers.size();
+        }
+      }
+      if (WatchesMemory(size)) {
+        memory_.push_back(
+            MemoryOverChecks(store, questions, MemoryChecks(store.postgresql)));
+      }
+      std::cerr << "." << std::flush;
+    }
+    std::cerr << "\n";
+    server_.DropDatabase(database);
+    fs::remove(journal);
+    fs::remove(wal);
+  }
+
+  void Creations() {
+    std::cerr << "creation: measuring" << std::flush;
+    const std::string journal = options_.folder + "/creation.db";
+    const std::string wal = options_.folder + "/creation-wal.db";
+    WriteSQLite(Dataset{}, journal);
+    CopyAsWAL(journal, wal);
+    const std::string database = server_.CreateDatabase(true);
+    for (const Store& store : Stores(journal, wal, database)) {
+      for (const CreationCase& creation : CreationCases()) {
+        auto floor =
+            store.postgresql
+                ? CreationFloor::PostgreSQL(store.raw, creation.shape, "FL")
+                : CreationFloor::SQLite(store.raw, creation.shape, "FL");
+        std::vector<Contender> contenders{
+            {kLibrary, creation.library(store.connection_string, "LB")},
+            {kFloor, [&floor](std::size_t) {
+               floor->Create();
+               return 1;
+             }}};
+        MeasureSideBySide(contenders, CreationBudget());
+        RequireAgreement(contenders, store.name + " " + creation.operation);
+        for (const Contender& contender : contenders) {
+          rows_.push_back({"creation", store.name, 0, 0,
+                           CreationName(creation, contender.name),
+                           contender.timing});
+        }
+        std::cerr << "." << std::flush;
+      }
+    }
+    std::cerr << "\n";
+    server_.DropDatabase(database);
+    fs::remove(journal);
+    fs::remove(wal);
+  }
+
+  static std::string CreationName(const CreationCase& creation,
+                                  const std::string& contender) {
+    return std::string(creation.operation) + " " + contender;
+  }
+
+  const Timing* Find(const std::string& section, const std::string& store,
+                     std::int64_t grants, std::int64_t rights,
+                     const std::string& what) const {
+    for (const Row& row : rows_) {
+      if (row.section == section && row.store == store &&
+          row.grants == grants && row.rights == rights && row.what == what) {
+        return &row.timing;
+      }
+    }
+    return nullptr;
+  }
+
+  // The median of an access contender; not a number when it was not run.
+  double Median(const std::string& store, const Size& size,
+                const std::string& what) const {
+    const Timing* timing =
+        Find("access", store, size.grants, size.rights, what);
+    return timing ? timing->median_us : NAN;
+  }
+
+  // The median time of a creation through the library over the floor's.
+  double CreationRatio(const std::string& store,
+                       const CreationCase& creation) const {
+    const Timing* library =
+        Find("creation", store, 0, 0, CreationName(creation, kLibrary));
+    const Timing* floor =
+        Find("creation", store, 0, 0, CreationName(creation, kFloor));
+    return library && floor ? library->median_us / floor->median_us : NAN;
+  }
+
+  void PrintMachine() const {
+    utsname system;
+    uname(&system);
+    std::cout << "tavikuser_bench, seed " << options_.seed << "\n"
+              << "machine: " << FirstLine("/proc/cpuinfo", "model name") << ", "
+              << sysconf(_SC_NPROCESSORS_ONLN) << " cores, "
+              << static_cast<long long>(sysconf(_SC_PHYS_PAGES)) *
+                     sysconf(_SC_PAGESIZE) / (1 << 30)
+              << " GiB, Linux " << system.release << "\n"
+              << "run on core " << options_.core
+              << " only, with its PostgreSQL server\n"
+              << "stores: SQLite " << sqlite3_libversion()
+              << ", PostgreSQL server "
+              << PQparameterStatus(
+                     PostgreSQLConnection(server_.ConnInfo("postgres")).get(),
+                     "server_version")
+              << " over loopback\n";
+  }
+
+  void PrintAccess() const {
+    const std::vector<std::string> contenders{kLibrary, kLateBound, kFloor,
+                                              kListed, kConnectionPerCheck};
+    std::cout << "\nAccess check: microseconds per check, median / p99; "
+              << Fixed(100.0 * static_cast<double>(granted_) /
+                       static_cast<double>(std::max<std::size_t>(asked_, 1)))
+              << "% of checks granted\n"
+              << Pad("store", 11, false) << Pad("grants", 7) << Pad("rights", 7)
+              << " |";
+    for (const std::string& contender : contenders) {
+      std::cout << Pad(contender, 18);
+    }
+    std::cout << " | lib/floor late/floor conn/lib\n";
+    for (const char* store : kStores) {
+      for (const Size& size : Sizes()) {
+        std::cout << Pad(store, 11, false) << Pad(Thousands(size.grants), 7)
+                  << Pad(Thousands(size.rights), 7) << " |";
+        for (const std::string& contender : contenders) {
+          const Timing* timing =
+              Find("access", store, size.grants, size.rights, contender);
+          std::cout << Pad(
+              Fixed(timing->median_us) + " / " + Fixed(timing->p99_us), 17);
+        }
+        const double floor = Median(store, size, kFloor);
+        const double library = Median(store, size, kLibrary);
+        std::cout
+            << " | " << Pad(Fixed(library / floor, 2), 9)
+            << Pad(Fixed(Median(store, size, kLateBound) / floor, 2), 11)
+            << Pad(Fixed(Median(store, size, kConnectionPerCheck) / library, 1),
+                   9)
+            << "\n";
+      }
+    }
+    std::cout << "\nMemory: resident KiB before and after many checks, half "
+                 "early-, half late-bound (anonymous: not a mapped file)\n";
+    for (const MemoryFigure& figure : memory_) {
+      std::cout << Pad(figure.store, 11, false)
+                << Pad(std::to_string(figure.checks), 8)
+                << " checks: " << figure.before.total_kib << " -> "
+                << figure.after.total_kib << ", anonymous "
+                << figure.before.anonymous_kib << " -> "
+                << figure.after.anonymous_kib << "\n";
+    }
+  }
+
+  void PrintCreations() const {
+    std::cout << "\nNumbered creation: per second (from the mean), median / "
+                 "p99 microseconds\n"
+              << Pad("store", 11, false) << Pad("operation", 15, false)
+              << Pad("library", 26) << Pad("floor", 26) << "  lib/floor\n";
+    const auto cell = [](const Timing* timing) {
+      return Fixed(1e6 / timing->mean_us, 0) + "/s " +
+             Fixed(timing->median_us, 0) + " / " + Fixed(timing->p99_us, 0);
+    };
+    for (const char* store : kStores) {
+      for (const CreationCase& creation : CreationCases()) {
+        std::cout << Pad(store, 11, false) << Pad(creation.operation, 15, false)
+                  << Pad(cell(Find("creation", store, 0, 0,
+                                   CreationName(creation, kLibrary))),
+                         26)
+                  << Pad(cell(Find("creation", store, 0, 0,
+                                   CreationName(creation, kFloor))),
+                         26)
+                  << Pad(Fixed(CreationRatio(store, creation), 2), 11) << "\n";
+      }
+    }
+  }
+
+  // One line per target: the figure, the bound, and whether it holds.
+  static void Target(const std::string& what, double figure, double bound) {
+    std::cout << "  " << Pad(what, 56, false) << Pad(Fixed(figure, 2), 8)
+              << "  <= " << Pad(Fixed(bound, 2), 6) << "  "
+              << (figure <= bound ? "met" : "MISSED") << "\n";
+  }
+
+  void PrintTargets() const {
+    if (options_.quick) return;
+    std::cout << "\nTargets, on medians\n";
+    for (const std::string store : kStores) {
+      if (options_.access) {
+        const double floor = Median(store, kLarge, kFloor);
+        Target(store + ": library / floor at 1M grants",
+               Median(store, kLarge, kLibrary) / floor, 1.15);
+        Target(store + ": late-bound / floor at 1M grants",
+               Median(store, kLarge, kLateBound) / floor, 1.25);
+        Target(
+            store + ": library, 1M over 10k grants",
+            Median(store, kLarge, kLibrary) / Median(store, kSmall, kLibrary),
+            1.5);
+        // Flat: within what repeated runs differ by.
+        Target(store + ": library, 100k over 1k catalogue rows",
+               Median(store, kManyRights, kLibrary) /
+                   Median(store, kFewRights, kLibrary),
+               1.2);
+      }
+      if (options_.creation) {
+        for (const CreationCase& creation : CreationCases()) {
+          Target(store + ": " + creation.operation + " / floor",
+                 CreationRatio(store, creation), 1.3);
+        }
+      }
+    }
+    for (const MemoryFigure& figure : memory_) {
+      // Flat: no more than a few pages beyond the warm-up.
+      Target(figure.store + ": anonymous KiB gained over " +
+                 std::to_string(figure.checks) + " checks",
+             static_cast<double>(figure.after.anonymous_kib -
+                                 figure.before.anonymous_kib),
+             256);
+    }
+  }
+
+  void WriteCsv() const {
+    std::ofstream csv(options_.csv);
+    csv << "section,store,grants,rights,what,median_us,p99_us,mean_us,calls\n";
+    for (const Row& row : rows_) {
+      csv << row.section << ',' << row.store << ',' << row.grants << ','
+          << row.rights << ',' << row.what << ',' << row.timing.median_us << ','
+          << row.timing.p99_us << ',' << row.timing.mean_us << ','
+          << row.timing.calls << '\n';
+    }
+    std::cout << "\nfigures written to " << options_.csv << "\n";
+  }
+
+  Options options_;
+  PostgresServer& server_;
+  std::vector<Row> rows_;
+  std::vector<MemoryFigure> memory_;
+  std::size_t granted_ = 0;
+  std::size_t asked_ = 0;
+};
+
+// Runs this process, and the PostgreSQL server it is about to start, on one
+// core. Across cores, every round trip to the server wakes the other core,
+// which on a small virtual machine costs anything from nothing to several
+// times the check itself, depending on what else runs there; on one core
+// all contenders pay the same two switches per round trip. Returns the core.
+int PinToOneCore() {
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return -1;
+  int core = -1;
+  for (int c = 0; c < CPU_SETSIZE; ++c) {
+    if (CPU_ISSET(c, &allowed)) core = c;
+  }
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(core, &one);
+  return sched_setaffinity(0, sizeof one, &one) == 0 ? core : -1;
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (argument == "--quick") {
+      options.quick = true;
+    } else if (argument == "--only" && has_value) {
+      const std::string part = argv[++i];
+      options.access = part == "access";
+      options.creation = part == "creation";
+    } else if (argument == "--seed" && has_value) {
+      options.seed = std::stoull(argv[++i]);
+    } else if (argument == "--csv" && has_value) {
+      options.csv = argv[++i];
+    } else if (argument == "--folder" && has_value) {
+      options.folder = argv[++i];
+    } else {
+      throw std::runtime_error(
+          "usage: tavikuser_bench [--quick] [--only access|creation] "
+          "[--seed N] [--csv FILE] [--folder DIR]");
+    }
+  }
+  return options;
+}
+
+}  // namespace
+}  // namespace tavikuser::bench
+
+int main(int argc, char** argv) {
+  namespace bench = tavikuser::bench;
+  try {
+    bench::Options options = bench::ParseOptions(argc, argv);
+    std::string temporary;
+    if (options.folder.empty()) {
+      char folder[] = "/tmp/tavik-bench-XXXXXX";
+      if (!mkdtemp(folder)) throw std::runtime_error("Cannot create a folder.");
+      options.folder = temporary = folder;
+    }
+    options.core = bench::PinToOneCore();
+    bench::Benchmark(options).Run();
+    if (!temporary.empty()) std::filesystem::remove_all(temporary);
+    return 0;
+  } catch (const std::exception& error) {
+    std::cerr << "\ntavikuser_bench: " << error.what() << "\n";
+    return 1;
+  }
+}
