@@ -20,12 +20,12 @@ using automation::EqualsIgnoringCase;
 constexpr char kNoCurrentRow[] =
     "No current row: the recordset is empty or positioned past its last row.";
 
+// ASCII letters, digits and underscores, whatever the host's locale: every
+// row stored checks each of its column names.
 bool IsNameStart(char c) {
-  return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
 }
-bool IsNamePart(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-}
+bool IsNamePart(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
 
 // A table or column name that can stand in a statement as it is.
 bool IsPlainName(std::string_view name) {
@@ -379,13 +379,21 @@ class Recordset::Impl {
     if (new_row_->empty()) {
       sql += " DEFAULT VALUES";
     } else {
-      std::string names, placeholders;
+      // Appended in place: every numbered creation stores a row.
+      values.reserve(new_row_->size());
+      std::string placeholders;
+      sql += " (";
       for (const Assignment& assignment : *new_row_) {
-        const char* separator = values.empty() ? "" : ", ";
-        names += separator + PlainName(assignment.column);
-        placeholders += separator + Placeholder(values, assignment.stored);
+        if (!values.empty()) {
+          sql += ", ";
+          placeholders += ", ";
+        }
+        sql += PlainName(assignment.column);
+        placeholders += Placeholder(values, assignment.stored);
       }
-      sql += " (" + names + ") VALUES (" + placeholders + ")";
+      sql += ") VALUES (";
+      sql += placeholders;
+      sql += ')';
     }
     session().Execute(sql, values);
     new_row_.reset();

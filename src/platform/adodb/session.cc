@@ -245,7 +245,11 @@ class SQLiteSession final : public StatementSession<SQLitePrepared> {
 
   Provider provider() const override { return Provider::kSQLite; }
 
+  // Prepared once like any other statement: through SOCI, SQLite would
+  // parse COMMIT anew for every transaction.
   void Begin() override { Execute("BEGIN IMMEDIATE", {}); }
+  void Commit() override { Execute("COMMIT", {}); }
+  void Rollback() override { Execute("ROLLBACK", {}); }
 
   bool Reusable() const override {
     return sqlite_api::sqlite3_get_autocommit(database_) != 0;

@@ -146,9 +146,28 @@ DateTime::Calendar DateTime::ToCalendar() const {
 
 std::string DateTime::ToIsoText() const {
   const Calendar c = ToCalendar();
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", c.year,
-                c.month, c.day, c.hour, c.minute, c.second, c.millisecond);
+  if (c.year < 0 || c.year > 9999) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d",
+                  c.year, c.month, c.day, c.hour, c.minute, c.second,
+                  c.millisecond);
+    return text;
+  }
+  // Digit by digit where the year has four: every numbered creation writes
+  // a date, and formatting it through printf cost it as much as an insert's
+  // binding.
+  std::string text = "0000-00-00 00:00:00.000";
+  const auto put = [&text](std::size_t last, int value) {
+    for (; value > 0; value /= 10)
+      text[last--] = static_cast<char>('0' + value % 10);
+  };
+  put(3, c.year);
+  put(6, c.month);
+  put(9, c.day);
+  put(12, c.hour);
+  put(15, c.minute);
+  put(18, c.second);
+  put(22, c.millisecond);
   return text;
 }
 
