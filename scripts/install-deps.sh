@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs everything that building and testing tavikuser needs on Debian 12.
-# Run as root. Does nothing when every package is there already.
+# Installs everything that building and testing tavikuser needs on Debian 12,
+# and any further packages named as arguments (scripts/fuzz.sh asks for
+# clang). Run as root. Does nothing when every package is there already.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
   libsqlite3-dev sqlite3
   libpq-dev postgresql              # the tests start their own PostgreSQL server
   libgtest-dev python3 clang-format
+  "$@"
 )
 
 missing=()
