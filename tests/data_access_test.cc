@@ -1,6 +1,7 @@
 // The data-access layer against real stores: rows, types, row identity,
 // optimistic updates, transactions, the pool and the providers' own texts.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -485,6 +486,40 @@ TEST(DataAccessPoolTest, AnSQLiteConnectionFollowsFilesAndFoldersMoved) {
   fs::rename(root / "new-books", books);
   EXPECT_EQ(marker(), "third");
   fs::remove_all(root);
+}
+
+// A child process shares its parent's queue of folder notices: when the
+// child replaces the file and reads, it must find the new file without
+// taking the notice of the replacement away from its parent.
+TEST(DataAccessPoolTest, AParentAndItsChildBothSeeAReplacedFile) {
+  auto store = TestStore::Create(Backend::kSQLite, false);
+  store->Exec(
+      "CREATE TABLE Marker (Value text); INSERT INTO Marker VALUES "
+      "('old')");
+  const auto marker = [&] {
+    Recordset marker;
+    marker.Open(Statement("select Value from Marker"),
+                store->connection_string());
+    return marker.Field("Value").ToText();
+  };
+  EXPECT_EQ(marker(), "old");  // a connection to the old file is pooled
+  auto replacement = TestStore::Create(Backend::kSQLite, false);
+  replacement->Exec(
+      "CREATE TABLE Marker (Value text); INSERT INTO Marker VALUES ('new')");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::rename(
+        ParseConnectionString(replacement->connection_string())
+            .sqlite_path.c_str(),
+        ParseConnectionString(store->connection_string()).sqlite_path.c_str());
+    _exit(marker() == "new" ? 0
+                            : 1);  // no destructors: nothing of the parent's
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(marker(), "new");
 }
 
 }  // namespace

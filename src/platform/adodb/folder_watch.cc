@@ -1,5 +1,6 @@
 #include "platform/adodb/folder_watch.h"
 
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -20,8 +21,9 @@ FolderWatch& FolderWatch::Instance() {
   return *watch;
 }
 
-FolderWatch::FolderWatch()
-    : notices_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+FolderWatch::FolderWatch() : notices_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+  pthread_atfork(nullptr, nullptr, [] { Instance().notices_ = -1; });
+}
 
 int FolderWatch::Watch(const std::string& folder) {
   if (notices_ < 0) return -1;
@@ -33,7 +35,8 @@ int FolderWatch::Watch(const std::string& folder) {
   return watch;
 }
 
-long long FolderWatch::Changes(int watch) {
+std::optional<long long> FolderWatch::Changes(int watch) {
+  if (notices_ < 0) return std::nullopt;
   std::lock_guard<std::mutex> lock(mutex_);
   TakeNotices();
   return changes_[watch];

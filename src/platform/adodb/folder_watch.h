@@ -6,7 +6,9 @@
 #ifndef TAVIKUSER_PLATFORM_ADODB_FOLDER_WATCH_H_
 #define TAVIKUSER_PLATFORM_ADODB_FOLDER_WATCH_H_
 
+#include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -24,13 +26,17 @@ class FolderWatch {
   // A count that moves on with every change to the folder of `watch` (and
   // with every notice that may have been lost), read after taking in what
   // the kernel has queued: a change made before the call is always counted.
-  long long Changes(int watch);
+  // Nothing in a child process after fork(): it shares its parent's queue
+  // of notices and must not take them away from it.
+  std::optional<long long> Changes(int watch);
 
  private:
   FolderWatch();
   void TakeNotices();
 
-  int notices_;  // the inotify descriptor, or -1
+  // The inotify descriptor, or -1; set to -1 in a child after fork(),
+  // before anything in the child can take the lock.
+  std::atomic<int> notices_;
   std::mutex mutex_;
   std::unordered_map<int, long long> changes_;
 };

@@ -235,7 +235,8 @@ class SQLiteSession final : public StatementSession<SQLitePrepared> {
             path_.substr(0, path_.find_last_of('/') + 1))) {
     // Counted before the file is looked up: a change after this is seen.
     if (folder_watch_ >= 0) {
-      folder_changes_seen_ = FolderWatch::Instance().Changes(folder_watch_);
+      folder_changes_seen_ =
+          FolderWatch::Instance().Changes(folder_watch_).value_or(-1);
     }
     struct stat file;
     if (stat(path_.c_str(), &file) == 0) {
@@ -261,10 +262,11 @@ class SQLiteSession final : public StatementSession<SQLitePrepared> {
   bool Usable() const override {
     if (!Reusable() || !file_identity_) return false;
     if (folder_watch_ < 0) return IsTheFileAtPath();
-    const long long changes = FolderWatch::Instance().Changes(folder_watch_);
+    const std::optional<long long> changes =
+        FolderWatch::Instance().Changes(folder_watch_);
     if (changes == folder_changes_seen_) return true;
     if (!IsTheFileAtPath()) return false;
-    folder_changes_seen_ = changes;
+    if (changes) folder_changes_seen_ = *changes;
     return true;
   }
 
