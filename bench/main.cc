@@ -534,7 +534,7 @@ class Benchmark {
               << Pad("store", 11, false) << Pad("grants", 7) << Pad("rights", 7)
               << " |";
     for (const std::string& contender : contenders) {
-      std::cout << Pad(contender, 18);
+      std::cout << Pad(contender, 20);
     }
     std::cout << " | lib/floor late/floor conn/lib\n";
     for (const char* store : kStores) {
@@ -545,7 +545,7 @@ class Benchmark {
           const Timing* timing =
               Find("access", store, size.grants, size.rights, contender);
           std::cout << Pad(
-              Fixed(timing->median_us) + " / " + Fixed(timing->p99_us), 17);
+              Fixed(timing->median_us) + " / " + Fixed(timing->p99_us), 20);
         }
         const double floor = Median(store, size, kFloor);
         const double library = Median(store, size, kLibrary);
