@@ -63,8 +63,9 @@ struct TransactionalOperation {
   bool numbered = false;
 };
 
-// A numbered creation: the counter row (which PostgreSQL first makes sure
-// exists), the new row, the counter moved on.
+// A numbered creation: the counter's read (on PostgreSQL an insert that
+// makes sure the counter row exists, locks and reads it), the new row, the
+// counter moved on.
 TransactionalOperation Creation(
     const char* name, const char* progid, const char* table,
     std::vector<std::pair<const char*, const char*>> properties) {
@@ -409,7 +410,9 @@ TEST_P(FaultTest, LeavesTheStoreAsItWasAndTheObjectUsable) {
   const std::string before = testing::Snapshot(*store_);
 
   ObjectRef object = ObjectFor(*c.operation, connection_string_);
+  ::testing::internal::CaptureStderr();
   const std::string outcome = Outcome(*c.operation, object);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // nothing logged
   const std::string err_desc = object->Get("ErrDesc").ToText();
 
   EXPECT_EQ(testing::Snapshot(*store_), before);

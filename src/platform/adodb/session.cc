@@ -426,7 +426,13 @@ class PostgreSQLSession final : public StatementSession<PostgreSQLPrepared> {
       : StatementSession(soci::postgresql, target.backend_parameters),
         connection_(static_cast<soci::postgresql_session_backend*>(
                         session_.get_backend())
-                        ->conn_) {}
+                        ->conn_) {
+    // The server's notices (for example a rollback with no transaction left
+    // to roll back) would otherwise go to the host's standard error: the
+    // library writes nothing of its own anywhere.
+    PQsetNoticeProcessor(
+        connection_, [](void*, const char*) {}, nullptr);
+  }
 
   Provider provider() const override { return Provider::kPostgreSQL; }
 
