@@ -42,7 +42,8 @@ for stage in "${stages[@]}"; do
       configure tsan thread
       cmake --build "$root/build-tsan" --target tavikuser_tests
       # A finding in a child process must end it, or its exit status hides it.
-      TSAN_OPTIONS=halt_on_error=1 "$root/build-tsan/tests/tavikuser_tests"
+      TSAN_OPTIONS=halt_on_error=1 "$root/build-tsan/tests/tavikuser_tests" \
+        --gtest_brief=1
       ;;
     *)
       echo "test.sh: unknown stage '$stage' (plain, asan, tsan)" >&2
