@@ -148,12 +148,7 @@ TEST_P(AccessStatementEquivalenceTest, AgreeOverACatalogueWithRepeatsAndNulls) {
   CompareOverRandomRows();
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, AccessStatementEquivalenceTest,
-                         ::testing::Values(Backend::kSQLite,
-                                           Backend::kPostgreSQL),
-                         [](const auto& info) {
-                           return testing::BackendName(info.param);
-                         });
+TAVIK_ON_EVERY_STORE(Stores, AccessStatementEquivalenceTest);
 
 // A single quote is refused before any store is touched, naming the same
 // value in both forms: the user number when both hold one.

@@ -112,12 +112,7 @@ TEST_P(CheckAccessRightsTest, StoreFailuresArriveInErrDesc) {
   EXPECT_FALSE(ErrDesc().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, CheckAccessRightsTest,
-                         ::testing::Values(Backend::kSQLite,
-                                           Backend::kPostgreSQL),
-                         [](const auto& info) {
-                           return testing::BackendName(info.param);
-                         });
+TAVIK_ON_EVERY_STORE(Stores, CheckAccessRightsTest);
 
 }  // namespace
 }  // namespace tavikuser

@@ -306,12 +306,7 @@ TEST_P(ConcurrencyTest, EveryCallEndsCleanlyAndEveryNumberIsIssuedOnce) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(OneStore, ConcurrencyTest,
-                         ::testing::Values(Backend::kSQLite,
-                                           Backend::kPostgreSQL),
-                         [](const auto& info) {
-                           return testing::BackendName(info.param);
-                         });
+TAVIK_ON_EVERY_STORE(OneStore, ConcurrencyTest);
 
 }  // namespace
 }  // namespace tavikuser

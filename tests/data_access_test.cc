@@ -70,12 +70,7 @@ class DataAccessTest : public ::testing::TestWithParam<Backend> {
   std::unique_ptr<TestStore> store_;
 };
 
-INSTANTIATE_TEST_SUITE_P(Backends, DataAccessTest,
-                         ::testing::Values(Backend::kSQLite,
-                                           Backend::kPostgreSQL),
-                         [](const auto& info) {
-                           return testing::BackendName(info.param);
-                         });
+TAVIK_ON_EVERY_STORE(Backends, DataAccessTest);
 
 TEST_P(DataAccessTest, RowsAreCountedAndWalkedToTheEnd) {
   AddRight("R1", "one");

@@ -271,12 +271,7 @@ TEST_P(RightsTest, ProcessesCreatingAtOnceNeverShareANumber) {
   EXPECT_EQ(LastNo(), std::to_string(44 + kProcesses * kEach));
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, RightsTest,
-                         ::testing::Values(Backend::kSQLite,
-                                           Backend::kPostgreSQL),
-                         [](const auto& info) {
-                           return testing::BackendName(info.param);
-                         });
+TAVIK_ON_EVERY_STORE(Stores, RightsTest);
 
 }  // namespace
 }  // namespace tavikuser

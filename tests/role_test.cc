@@ -157,9 +157,7 @@ TEST_P(RoleTest, EachOperationValidatesInItsOwnOrder) {
   EXPECT_EQ(*store_->Scalar("SELECT Last_No FROM Document_Counter"), "6");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stores, RoleTest, ::testing::Values(Backend::kSQLite, Backend::kPostgreSQL),
-    [](const auto& info) { return testing::BackendName(info.param); });
+TAVIK_ON_EVERY_STORE(Stores, RoleTest);
 
 }  // namespace
 }  // namespace tavikuser

@@ -301,12 +301,7 @@ TEST_P(UserGroupTest, OneObjectCreatesUpdatesReadsAndDeletes) {
   EXPECT_EQ(ErrDesc(), "Invalid User Group Number");
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, UserGroupTest,
-                         ::testing::Values(Backend::kSQLite,
-                                           Backend::kPostgreSQL),
-                         [](const auto& info) {
-                           return testing::BackendName(info.param);
-                         });
+TAVIK_ON_EVERY_STORE(Stores, UserGroupTest);
 
 }  // namespace
 }  // namespace tavikuser

@@ -449,21 +449,9 @@ TEST_P(PasswordTest, ValidatesIdOrNumberThenTheNewPasswordOnly) {
   EXPECT_EQ(Password("C1B2US1"), "Café");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stores, UserTest, ::testing::Values(Backend::kSQLite, Backend::kPostgreSQL),
-    [](const auto& info) { return testing::BackendName(info.param); });
-INSTANTIATE_TEST_SUITE_P(Stores, UserLookupTest,
-                         ::testing::Values(Backend::kSQLite,
-                                           Backend::kPostgreSQL),
-                         [](const auto& info) {
-                           return testing::BackendName(info.param);
-                         });
-INSTANTIATE_TEST_SUITE_P(Stores, PasswordTest,
-                         ::testing::Values(Backend::kSQLite,
-                                           Backend::kPostgreSQL),
-                         [](const auto& info) {
-                           return testing::BackendName(info.param);
-                         });
+TAVIK_ON_EVERY_STORE(Stores, UserTest);
+TAVIK_ON_EVERY_STORE(Stores, UserLookupTest);
+TAVIK_ON_EVERY_STORE(Stores, PasswordTest);
 
 }  // namespace
 }  // namespace tavikuser

@@ -50,4 +50,15 @@ class TestStore {
 
 }  // namespace tavikuser::testing
 
+// Instantiates the parameterised suite `suite` once on each backend, each
+// instance named after its backend.
+#define TAVIK_ON_EVERY_STORE(prefix, suite)                          \
+  INSTANTIATE_TEST_SUITE_P(                                          \
+      prefix, suite,                                                 \
+      ::testing::Values(::tavikuser::testing::Backend::kSQLite,      \
+                        ::tavikuser::testing::Backend::kPostgreSQL), \
+      [](const auto& info) {                                         \
+        return ::tavikuser::testing::BackendName(info.param);        \
+      })
+
 #endif  // TAVIKUSER_TESTS_SUPPORT_TEST_STORE_H_
