@@ -3,8 +3,8 @@
 // SQLite connection asks before it is handed out, and looks its file up by
 // path again only after a change, so that the common case costs one cheap
 // read of the kernel's notices instead of a path lookup.
-#ifndef TAVIKUSER_PLATFORM_ADODB_FOLDER_WATCH_H_
-#define TAVIKUSER_PLATFORM_ADODB_FOLDER_WATCH_H_
+#ifndef TAVIKUSER_PLATFORM_STORE_FOLDER_WATCH_H_
+#define TAVIKUSER_PLATFORM_STORE_FOLDER_WATCH_H_
 
 #include <atomic>
 #include <mutex>
@@ -12,7 +12,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace tavikuser::adodb {
+namespace tavikuser::store {
 
 class FolderWatch {
  public:
@@ -41,6 +41,6 @@ class FolderWatch {
   std::unordered_map<int, long long> changes_;
 };
 
-}  // namespace tavikuser::adodb
+}  // namespace tavikuser::store
 
-#endif  // TAVIKUSER_PLATFORM_ADODB_FOLDER_WATCH_H_
+#endif  // TAVIKUSER_PLATFORM_STORE_FOLDER_WATCH_H_

@@ -1,10 +1,12 @@
-#include "platform/adodb/folder_watch.h"
+#include "platform/store/folder_watch.h"
 
 #include <pthread.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
-namespace tavikuser::adodb {
+#include <cstdint>
+
+namespace tavikuser::store {
 namespace {
 
 // Every way an entry can come to name another file, and the folder itself
@@ -16,7 +18,7 @@ constexpr std::uint32_t kEntryChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM |
 }  // namespace
 
 FolderWatch& FolderWatch::Instance() {
-  // Never destroyed: sessions may still ask while the program ends.
+  // Never destroyed: connections may still ask while the program ends.
   static FolderWatch* watch = new FolderWatch;
   return *watch;
 }
@@ -60,4 +62,4 @@ void FolderWatch::TakeNotices() {
   }
 }
 
-}  // namespace tavikuser::adodb
+}  // namespace tavikuser::store
