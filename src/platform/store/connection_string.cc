@@ -1,4 +1,4 @@
-#include "platform/adodb/connection_string.h"
+#include "platform/store/connection_string.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -11,23 +11,17 @@
 #include <vector>
 
 #include "platform/automation/text.h"
+#include "platform/store/stores.h"
 #include "tavikuser/connection.h"
 #include "tavikuser/errors.h"
 
-namespace tavikuser::adodb {
+namespace tavikuser::store {
 namespace {
 
 using automation::AsciiLower;
 using automation::EqualsIgnoringCase;
 
-// Seconds an SQLite connection waits for another writer's lock before it
-// gives up; long enough for concurrent numbered creations to queue.
-constexpr int kSQLiteBusySeconds = 10;
-
 constexpr std::string_view kBlanks = " \t\r\n";
-
-// Keys whose values a printed connection string hides.
-constexpr const char* kPasswordKeys[] = {"password", "pwd"};
 
 std::string_view Trimmed(std::string_view text) {
   const std::size_t first = text.find_first_not_of(kBlanks);
@@ -128,96 +122,11 @@ std::vector<Setting> ReadSettings(std::string_view text) {
   return settings;
 }
 
-// The value of the first of `keys` present, removing every one of them.
-template <std::size_t N>
-std::optional<std::string> Take(std::map<std::string, std::string>& pairs,
-                                const char* const (&keys)[N]) {
-  std::optional<std::string> value;
-  for (const char* key : keys) {
-    auto found = pairs.find(key);
-    if (found == pairs.end()) continue;
-    if (!value) value = std::move(found->second);
-    pairs.erase(found);
-  }
-  return value;
-}
-
-void RefuseLeftovers(const std::map<std::string, std::string>& pairs,
-                     const char* provider, const char* known) {
-  if (pairs.empty()) return;
-  throw DataAccessError("The connection string key '" + pairs.begin()->first +
-                        "' is not understood for " + provider +
-                        " (known: " + known + ").");
-}
-
-ConnectionTarget SQLiteTarget(std::map<std::string, std::string> pairs) {
-  const std::optional<std::string> path = Take(pairs, {"data source"});
-  RefuseLeftovers(pairs, "SQLite", "Provider, Data Source");
-  if (!path || path->empty()) {
-    throw DataAccessError(
-        "The SQLite connection string names no database file (Data "
-        "Source=...).");
-  }
-  if (path->find('"') != std::string::npos) {
-    throw DataAccessError("The SQLite database path " + *path +
-                          " contains a double quote, which cannot be opened.");
-  }
-  // Absolute, so that pooled connections keep meaning the same file when
-  // the host changes its working folder.
-  std::error_code error;
-  const std::string absolute =
-      std::filesystem::absolute(*path, error).lexically_normal().string();
-  if (error) {
-    throw DataAccessError("The SQLite database path " + *path +
-                          " cannot be resolved: " + error.message());
-  }
-  return {
-      Provider::kSQLite,
-      "db=\"" + absolute + "\" timeout=" + std::to_string(kSQLiteBusySeconds),
-      absolute, "sqlite:" + absolute,
-      !std::filesystem::path(*path).is_absolute()};
-}
-
-// A libpq keyword value in single quotes, so that no value can end early
-// and smuggle in another keyword.
-std::string LibpqQuoted(std::string_view value) {
-  std::string quoted = "'";
-  for (char c : value) {
-    if (c == '\'' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "'";
-}
-
-ConnectionTarget PostgreSQLTarget(std::map<std::string, std::string> pairs) {
-  // In the order they appear in the libpq parameters, which also makes the
-  // pool key independent of the order and spelling of the keys.
-  const std::pair<const char*, std::optional<std::string>> keywords[] = {
-      {"host", Take(pairs, {"host", "server"})},
-      {"port", Take(pairs, {"port"})},
-      {"dbname", Take(pairs, {"database", "initial catalog"})},
-      {"user", Take(pairs, {"user id", "uid"})},
-      {"password", Take(pairs, kPasswordKeys)},
-  };
-  RefuseLeftovers(pairs, "PostgreSQL",
-                  "Provider, Host or Server, Port, Database or Initial "
-                  "Catalog, User ID or UID, Password or PWD");
-  std::string parameters;
-  for (const auto& [keyword, value] : keywords) {
-    if (!value) continue;
-    if (!parameters.empty()) parameters += ' ';
-    parameters += keyword;
-    parameters += '=';
-    parameters += LibpqQuoted(*value);
-  }
-  return {Provider::kPostgreSQL, parameters, {}, "postgresql:" + parameters};
-}
-
 // How the library reads `connection_string`, whose settings are `settings`.
 ConnectionTarget Target(std::string_view connection_string,
                         const std::vector<Setting>& settings) {
   // A later key replaces an earlier one.
-  std::map<std::string, std::string> pairs;
+  Settings pairs;
   for (const Setting& setting : settings) pairs[setting.key] = setting.value;
   const std::optional<std::string> provider = Take(pairs, {"provider"});
   if (provider) {
@@ -234,7 +143,7 @@ ConnectionTarget Target(std::string_view connection_string,
   if (pairs.count("driver") || pairs.count("dsn")) {
     // The ODBC driver manager reads the string itself.
     std::string passed(connection_string);
-    return {Provider::kODBC, passed, {}, "odbc:" + passed};
+    return {Provider::kODBC, passed, "odbc:" + passed};
   }
   throw DataAccessError(
       "The connection string names no provider: give Provider=SQLite, "
@@ -272,6 +181,14 @@ std::string Printable(const std::vector<Setting>& settings) {
 
 }  // namespace
 
+void RefuseLeftovers(const Settings& settings, const char* provider,
+                     const char* known) {
+  if (settings.empty()) return;
+  throw DataAccessError("The connection string key '" +
+                        settings.begin()->first + "' is not understood for " +
+                        provider + " (known: " + known + ").");
+}
+
 ConnectionTarget ParseConnectionString(std::string_view connection_string) {
   return Target(connection_string, ReadSettings(connection_string));
 }
@@ -300,17 +217,21 @@ std::shared_ptr<const ConnectionTarget> ParsedConnectionString(
   return target;
 }
 
-}  // namespace tavikuser::adodb
+}  // namespace tavikuser::store
 
 namespace tavikuser {
 
 ConnectionStringInfo DescribeConnectionString(
     std::string_view connection_string) {
-  const std::vector<adodb::Setting> settings =
-      adodb::ReadSettings(connection_string);
-  adodb::ConnectionTarget target = adodb::Target(connection_string, settings);
-  return {adodb::ProviderName(target.provider), std::move(target.sqlite_path),
-          adodb::Printable(settings)};
+  const std::vector<store::Setting> settings =
+      store::ReadSettings(connection_string);
+  store::ConnectionTarget target = store::Target(connection_string, settings);
+  std::string sqlite_file;
+  if (target.provider == store::Provider::kSQLite) {
+    sqlite_file = std::move(target.parameters);
+  }
+  return {store::ProviderName(target.provider), std::move(sqlite_file),
+          store::Printable(settings)};
 }
 
 }  // namespace tavikuser

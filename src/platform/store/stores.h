@@ -1,0 +1,115 @@
+// What the stores behind the seam have in common, and each store's entry
+// points: sqlite.cc, postgresql.cc and odbc.cc each define their own, and
+// nothing outside src/platform/store includes this.
+#ifndef TAVIKUSER_PLATFORM_STORE_STORES_H_
+#define TAVIKUSER_PLATFORM_STORE_STORES_H_
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/store/connection_string.h"
+#include "platform/store/store.h"
+#include "platform/store/value.h"
+#include "tavikuser/errors.h"
+
+namespace tavikuser::store {
+
+// Each reads the keys its store understands from `settings` (Provider taken
+// out already) and throws DataAccessError, as ParseConnectionString does,
+// for a key it does not understand or a value it cannot use.
+ConnectionTarget SQLiteTarget(Settings settings);
+ConnectionTarget PostgreSQLTarget(Settings settings);
+
+// Each opens a physical connection to `target`, which names its store.
+// Throws DataAccessError with the store's own text, and never creates a
+// store.
+std::unique_ptr<Connection> OpenSQLite(const ConnectionTarget& target);
+std::unique_ptr<Connection> OpenPostgreSQL(const ConnectionTarget& target);
+std::unique_ptr<Connection> OpenODBC(const ConnectionTarget& target);
+
+// A store's message without the line ends it closes with.
+inline std::string StoreText(std::string_view text) {
+  while (!text.empty() &&
+         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.remove_suffix(1);
+  }
+  return std::string(text);
+}
+
+// Throws DataAccessError when a text value holds a NUL. Client libraries
+// take some values as C strings: a value holding a NUL would reach the store
+// cut short, and could find or overwrite another row than the one it names.
+inline void RefuseNul(const Values& values) {
+  for (const Value& value : values) {
+    const std::string* text = value.text();
+    if (text && text->find('\0') != std::string::npos) {
+      throw DataAccessError(
+          "A value contains a NUL character, at which the store would cut it "
+          "short; the statement was not run.");
+    }
+  }
+}
+
+// Throws DataAccessError unless `sql` takes `expected` values.
+inline void RequireValueCount(std::string_view sql, std::size_t expected,
+                              std::size_t given) {
+  if (expected == given) return;
+  throw DataAccessError("The statement " + std::string(sql) + " takes " +
+                        std::to_string(expected) + " values, not " +
+                        std::to_string(given) + ".");
+}
+
+// The statements one connection has prepared, by their text, so that a
+// statement run again is taken from here instead of being prepared again.
+template <class Prepared>
+class StatementCache {
+ public:
+  // The statement kept for `sql`, or null.
+  Prepared* Find(std::string_view sql) {
+    auto found = kept_.find(sql);
+    return found == kept_.end() ? nullptr : &found->second;
+  }
+
+  // Keeps `prepared`, just prepared for `sql`, and counts it.
+  Prepared& Keep(std::string_view sql, Prepared prepared) {
+    ++prepared_;
+    return kept_.insert_or_assign(std::string(sql), std::move(prepared))
+        .first->second;
+  }
+
+  void Forget(std::string_view sql) {
+    auto found = kept_.find(sql);
+    if (found != kept_.end()) kept_.erase(found);
+  }
+
+  // True when a store should forget every statement before it keeps
+  // another: the library runs a few dozen, and a host that makes up a new
+  // statement for every call must not make this grow without end.
+  bool full() const { return kept_.size() >= kMostKept; }
+  void Clear() { kept_.clear(); }
+
+  // How many statements were kept in this cache's life.
+  std::size_t prepared() const { return prepared_; }
+
+ private:
+  static constexpr std::size_t kMostKept = 256;
+
+  // Looked up by a view of the text, which costs no copy of it.
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+
+  std::unordered_map<std::string, Prepared, Hash, std::equal_to<>> kept_;
+  std::size_t prepared_ = 0;
+};
+
+}  // namespace tavikuser::store
+
+#endif  // TAVIKUSER_PLATFORM_STORE_STORES_H_
