@@ -1,0 +1,369 @@
+// The PostgreSQL store, on libpq. A connection keeps each statement
+// prepared once on the server under a name of its own, binds values as text
+// and reads them back by the type the server gives each column.
+#include <libpq-fe.h>
+#include <poll.h>
+
+#include <charconv>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/store/stores.h"
+
+namespace tavikuser::store {
+namespace {
+
+// Makes sure the row exists, locks it and reads it in one statement. Two
+// creators that find no row must not both insert one: the first to insert
+// makes the second wait for its transaction, and the row lock then queues
+// every later creator behind it.
+constexpr char kLockLastNo[] =
+    "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
+    "Document_Prefix, Last_No) VALUES (?, ?, ?, 0) ON CONFLICT "
+    "(Company_Prefix, Branch_Prefix, Document_Prefix) DO UPDATE SET Last_No "
+    "= Document_Counter.Last_No RETURNING Last_No";
+
+// The server's type identifiers (pg_type.oid) of the columns read as
+// something other than text.
+enum : Oid {
+  kBool = 16,
+  kInt8 = 20,
+  kInt2 = 21,
+  kInt4 = 23,
+  kFloat4 = 700,
+  kFloat8 = 701,
+  kDate = 1082,
+  kTimestamp = 1114,
+  kTimestampTz = 1184,
+  kNumeric = 1700,
+};
+
+// What the server answers "cached plan must not change result type" with.
+constexpr std::string_view kFeatureNotSupported = "0A000";
+
+using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
+using Link = std::unique_ptr<PGconn, decltype(&PQfinish)>;
+
+// A statement prepared on the server.
+struct Prepared {
+  std::string name;
+  // The statement as the server takes it: '?' numbered $1, $2, ...
+  std::string numbered;
+  std::size_t parameters = 0;
+};
+
+// `sql` with each '?' outside quoted text and comments numbered $1, $2, ...
+// in the order they appear; and how many there are.
+std::pair<std::string, std::size_t> Numbered(std::string_view sql) {
+  std::string numbered;
+  numbered.reserve(sql.size() + 8);
+  std::size_t placeholders = 0;
+  for (std::size_t i = 0; i < sql.size(); ++i) {
+    const char c = sql[i];
+    // The last character of a quote or comment; one left open runs to the
+    // end of the statement.
+    std::size_t end = i;
+    if (c == '\'' || c == '"') {
+      end = std::min(sql.find(c, i + 1), sql.size() - 1);
+    } else if (sql.substr(i, 2) == "--") {
+      end = std::min(sql.find('\n', i), sql.size() - 1);
+    } else if (sql.substr(i, 2) == "/*") {
+      const std::size_t close = sql.find("*/", i + 2);
+      end = close == std::string_view::npos ? sql.size() - 1 : close + 1;
+    } else if (c == '?') {
+      numbered += '$' + std::to_string(++placeholders);
+      continue;
+    }
+    numbered.append(sql.substr(i, end - i + 1));
+    i = end;
+  }
+  return {std::move(numbered), placeholders};
+}
+
+// A timestamptz as the server writes it, without its offset from UTC: the
+// wall time of the session's time zone.
+std::string_view WithoutOffset(std::string_view text) {
+  const std::size_t sign = text.find_last_of("+-");
+  return sign > 10 && sign != std::string_view::npos ? text.substr(0, sign)
+                                                     : text;
+}
+
+// The value of `text`, as the server wrote a value of type `type`. A value
+// that does not read as its type's kind (a date outside years 100 to 9999,
+// infinity) stays text.
+Value FieldValue(std::string_view text, Oid type) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  switch (type) {
+    case kInt2:
+    case kInt4:
+    case kInt8: {
+      std::int64_t integer;
+      if (std::from_chars(first, last, integer).ptr == last) return integer;
+      break;
+    }
+    case kFloat4:
+    case kFloat8:
+    case kNumeric: {
+      double real;
+      if (std::from_chars(first, last, real).ptr == last) return real;
+      break;
+    }
+    case kBool:
+      return std::int64_t{text == "t"};
+    case kDate:
+    case kTimestamp:
+    case kTimestampTz:
+      if (std::optional<DateTime> date = DateTime::FromIsoText(
+              type == kTimestampTz ? WithoutOffset(text) : text)) {
+        return *date;
+      }
+      break;
+  }
+  return std::string(text);
+}
+
+// The values as the text parameters libpq sends: Null as a null pointer, a
+// date-time as ISO text, a real in the fewest digits that read back exactly.
+class TextParameters {
+ public:
+  explicit TextParameters(const Values& values) : texts_(values.size()) {
+    pointers_.reserve(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const Value& value = values[i];
+      if (value.is_null()) {
+        pointers_.push_back(nullptr);
+        continue;
+      }
+      if (const std::string* text = value.text()) {
+        pointers_.push_back(text->c_str());
+        continue;
+      }
+      if (const std::int64_t* integer = value.integer()) {
+        texts_[i] = std::to_string(*integer);
+      } else if (const double* real = value.real()) {
+        char digits[32];
+        texts_[i].assign(
+            digits, std::to_chars(digits, digits + sizeof digits, *real).ptr);
+      } else {
+        texts_[i] = value.date()->ToIsoText();
+      }
+      pointers_.push_back(texts_[i].c_str());
+    }
+  }
+
+  int count() const { return static_cast<int>(pointers_.size()); }
+  const char* const* pointers() const { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> texts_;
+  std::vector<const char*> pointers_;
+};
+
+class PostgreSQLConnection final : public Connection {
+ public:
+  explicit PostgreSQLConnection(Link link) : link_(std::move(link)) {}
+
+  Rows Query(std::string_view sql, const Values& values) override {
+    const Result result = Run(sql, values);
+    const int fields = PQnfields(result.get());
+    std::vector<Oid> types(fields);
+    for (int field = 0; field < fields; ++field) {
+      types[field] = PQftype(result.get(), field);
+    }
+    Rows rows(PQntuples(result.get()));
+    for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+      rows[r].reserve(fields);
+      for (int field = 0; field < fields; ++field) {
+        if (PQgetisnull(result.get(), r, field)) {
+          rows[r].emplace_back();
+        } else {
+          rows[r].push_back(FieldValue(
+              {PQgetvalue(result.get(), r, field),
+               static_cast<std::size_t>(PQgetlength(result.get(), r, field))},
+              types[field]));
+        }
+      }
+    }
+    return rows;
+  }
+
+  std::int64_t Execute(std::string_view sql, const Values& values) override {
+    const Result result = Run(sql, values);
+    const std::string_view affected = PQcmdTuples(result.get());
+    std::int64_t count = 0;
+    std::from_chars(affected.data(), affected.data() + affected.size(), count);
+    return count;
+  }
+
+  void Begin() override { Command("BEGIN"); }
+
+  void Commit() override {
+    const Result result = Command("COMMIT");
+    // The server ends a transaction in which a statement failed with a
+    // rollback, even when asked to commit it.
+    if (std::string_view(PQcmdStatus(result.get())) == "ROLLBACK") {
+      throw DataAccessError(
+          "The transaction was rolled back, not committed: a statement in it "
+          "failed.");
+    }
+  }
+
+  void Rollback() override { Command("ROLLBACK"); }
+
+  std::optional<Value> LockCounter(const std::string& company,
+                                   const std::string& branch,
+                                   const std::string& document) override {
+    Rows rows = Query(kLockLastNo, {company, branch, document});
+    if (rows.empty()) return std::nullopt;
+    return std::move(rows.front().front());
+  }
+
+  std::optional<RowIdentity> IdentityOf(std::string_view) override {
+    return RowIdentity{"CAST(ctid AS text)", 1, "ctid = CAST(? AS tid)"};
+  }
+
+  std::size_t statements_prepared() const override {
+    return statements_.prepared();
+  }
+
+  bool Reusable() const override {
+    return PQstatus(link_.get()) == CONNECTION_OK &&
+           PQtransactionStatus(link_.get()) == PQTRANS_IDLE;
+  }
+
+  bool Usable() const override {
+    if (!Reusable()) return false;
+    // An idle connection is sent nothing unasked: anything to read means
+    // that the server is ending it (terminated, timed out, shut down).
+    pollfd socket{PQsocket(link_.get()), POLLIN, 0};
+    return poll(&socket, 1, 0) == 0;
+  }
+
+ private:
+  // `result`, or its failure as a DataAccessError with the server's text.
+  Result Checked(PGresult* answer) const {
+    Result result(answer, &PQclear);
+    const ExecStatusType status = PQresultStatus(answer);
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return result;
+    std::string text = StoreText(answer ? PQresultErrorMessage(answer) : "");
+    if (text.empty()) text = StoreText(PQerrorMessage(link_.get()));
+    if (text.empty()) text = PQresStatus(status);
+    throw DataAccessError(text);
+  }
+
+  Result Command(const char* sql) { return Checked(PQexec(link_.get(), sql)); }
+
+  Prepared& Prepare(std::string_view sql, Prepared prepared) {
+    if (statements_.full()) {
+      // Fails only inside a failed transaction: the names then stay on the
+      // server until the connection ends, and new names never meet them.
+      PQclear(PQexec(link_.get(), "DEALLOCATE ALL"));
+      statements_.Clear();
+    }
+    prepared.name = "tavik_" + std::to_string(++statements_named_);
+    Checked(PQprepare(link_.get(), prepared.name.c_str(),
+                      prepared.numbered.c_str(), 0, nullptr));
+    return statements_.Keep(sql, std::move(prepared));
+  }
+
+  PGresult* RunPrepared(const Prepared& prepared,
+                        const TextParameters& parameters) {
+    return PQexecPrepared(link_.get(), prepared.name.c_str(),
+                          parameters.count(), parameters.pointers(), nullptr,
+                          nullptr, 0);
+  }
+
+  // Runs `sql`, prepared on its first run, with `values`.
+  Result Run(std::string_view sql, const Values& values) {
+    RefuseNul(values);
+    Prepared* prepared = statements_.Find(sql);
+    if (!prepared) {
+      auto [numbered, parameters] = Numbered(sql);
+      prepared = &Prepare(sql, {{}, std::move(numbered), parameters});
+    }
+    RequireValueCount(sql, prepared->parameters, values.size());
+    const TextParameters parameters(values);
+    PGresult* answer = RunPrepared(*prepared, parameters);
+    const char* state = PQresultErrorField(answer, PG_DIAG_SQLSTATE);
+    if (state && state == kFeatureNotSupported) {
+      // A table changed under the statement so that it yields other
+      // columns: the server will not run it again as prepared. It is
+      // prepared afresh, under a new name (the old one cannot be freed
+      // inside a failed transaction, and stays until the connection ends).
+      // Outside a transaction the failed run changed nothing and is run
+      // again, once; inside one the failure has spoilt the transaction and
+      // goes to the caller.
+      Prepared again{{}, std::move(prepared->numbered), prepared->parameters};
+      statements_.Forget(sql);
+      if (PQtransactionStatus(link_.get()) == PQTRANS_IDLE) {
+        PQclear(answer);
+        answer = RunPrepared(Prepare(sql, std::move(again)), parameters);
+      }
+    }
+    return Checked(answer);
+  }
+
+  // Declared first: ended after everything that uses it.
+  Link link_;
+  StatementCache<Prepared> statements_;
+  std::size_t statements_named_ = 0;
+};
+
+// A libpq keyword value in single quotes, so that no value can end early
+// and smuggle in another keyword.
+std::string LibpqQuoted(std::string_view value) {
+  std::string quoted = "'";
+  for (char c : value) {
+    if (c == '\'' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "'";
+}
+
+}  // namespace
+
+ConnectionTarget PostgreSQLTarget(Settings settings) {
+  // In the order they appear in the libpq parameters, which also makes the
+  // pool key independent of the order and spelling of the keys.
+  const std::pair<const char*, std::optional<std::string>> keywords[] = {
+      {"host", Take(settings, {"host", "server"})},
+      {"port", Take(settings, {"port"})},
+      {"dbname", Take(settings, {"database", "initial catalog"})},
+      {"user", Take(settings, {"user id", "uid"})},
+      {"password", Take(settings, kPasswordKeys)},
+  };
+  RefuseLeftovers(settings, "PostgreSQL",
+                  "Provider, Host or Server, Port, Database or Initial "
+                  "Catalog, User ID or UID, Password or PWD");
+  std::string parameters;
+  for (const auto& [keyword, value] : keywords) {
+    if (!value) continue;
+    if (!parameters.empty()) parameters += ' ';
+    parameters += keyword;
+    parameters += '=';
+    parameters += LibpqQuoted(*value);
+  }
+  std::string pool_key = "postgresql:" + parameters;
+  return {Provider::kPostgreSQL, std::move(parameters), std::move(pool_key)};
+}
+
+std::unique_ptr<Connection> OpenPostgreSQL(const ConnectionTarget& target) {
+  // Dates are written and read as ISO text, whatever the server's default.
+  const std::string conninfo =
+      target.parameters + " options='-c DateStyle=ISO'";
+  Link link(PQconnectdb(conninfo.c_str()), &PQfinish);
+  if (!link) throw DataAccessError("libpq cannot allocate a connection.");
+  if (PQstatus(link.get()) != CONNECTION_OK) {
+    throw DataAccessError(StoreText(PQerrorMessage(link.get())));
+  }
+  // The server's notices (for example a rollback with no transaction left
+  // to roll back) would otherwise go to the host's standard error: the
+  // library writes nothing of its own anywhere.
+  PQsetNoticeProcessor(
+      link.get(), [](void*, const char*) {}, nullptr);
+  return std::make_unique<PostgreSQLConnection>(std::move(link));
+}
+
+}  // namespace tavikuser::store
