@@ -6,8 +6,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libsoci-dev libboost-dev          # SOCI's headers want Boost; Debian does not pull it in
   libsqlite3-dev sqlite3
+  unixodbc-dev
   libpq-dev postgresql              # the tests start their own PostgreSQL server
   libgtest-dev python3 clang-format
   "$@"
