@@ -1,0 +1,206 @@
+// The seam to the stores, on each store: values keep their kinds, pooled
+// connections keep their statements and follow a schema that another
+// connection changed, writers queue, and a failure leaves nothing open.
+#include "platform/store/store.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <limits>
+#include <ostream>
+
+#include "support/test_store.h"
+#include "tavikuser/errors.h"
+
+namespace tavikuser::store {
+
+// For the messages of failed expectations.
+void PrintTo(const Value& value, std::ostream* out) {
+  *out << (value.is_null() ? "Null"
+           : value.text()  ? '"' + *value.text() + '"'
+                           : value.ToText());
+}
+
+namespace {
+
+using tavikuser::testing::Backend;
+using tavikuser::testing::TestStore;
+using ::testing::HasSubstr;
+
+// The text of the DataAccessError that `run` throws.
+template <class Run>
+std::string Failure(Run run) {
+  try {
+    run();
+  } catch (const DataAccessError& error) {
+    return error.what();
+  }
+  ADD_FAILURE() << "no DataAccessError";
+  return {};
+}
+
+class StoreTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  bool OnSQLite() const { return GetParam() == Backend::kSQLite; }
+  Lease Borrowed() const { return Borrow(store_->connection_string()); }
+
+  const std::unique_ptr<TestStore> store_ = TestStore::Create(GetParam());
+};
+
+// SQLite keeps what it is given in columns of no declared type: a value
+// bound in another kind would come back in that kind.
+TEST_P(StoreTest, ValuesComeBackInTheirKinds) {
+  store_->Exec(OnSQLite() ? "CREATE TABLE V (i, r, t, n, d DATETIME)"
+                          : "CREATE TABLE V (i bigint, r double precision, "
+                            "t text, n text, d timestamp(3))");
+  const std::int64_t wide = (std::int64_t{1} << 40) + 3;
+  const DateTime date = DateTime::FromCalendar({2024, 2, 29, 23, 59, 59, 999});
+  Lease lease = Borrowed();
+  const char* insert = "INSERT INTO V VALUES (?, ?, ?, ?, ?)";
+  EXPECT_EQ(lease->Execute(insert, {wide, 0.1, "it's", Value(), date}), 1);
+
+  const Rows rows = lease->Query("SELECT i, r, t, n, d FROM V", {});
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], Value(wide));
+  EXPECT_EQ(rows[0][1], Value(0.1));
+  EXPECT_EQ(rows[0][2], Value("it's"));
+  EXPECT_TRUE(rows[0][3].is_null());
+  // SQLite keeps the date as ISO text; the server as its own date-time.
+  EXPECT_EQ(rows[0][4].ToDate(), date);
+  EXPECT_EQ(lease->Query("SELECT 1 = 1", {}), Rows{{Value(1)}});
+
+  EXPECT_THAT(Failure([&] {
+                lease->Execute(
+                    insert, {1, 1.0, std::string("a\0b", 3), Value(), Value()});
+              }),
+              HasSubstr("NUL"));
+  EXPECT_EQ(store_->Scalar("SELECT COUNT(*) FROM V"), "1");
+}
+
+// The pool hands out the same connection, which runs its statement without
+// preparing it again, until another connection rebuilds the table with its
+// columns in another order: the statement then reads the new table (on the
+// server, by preparing again what it will not run as prepared).
+TEST_P(StoreTest, APooledStatementFollowsATableRebuiltElsewhere) {
+  store_->Exec("CREATE TABLE T (a INTEGER, b TEXT)");
+  store_->Exec("INSERT INTO T VALUES (1, 'x')");
+  const Connection* pooled;
+  std::size_t prepared;
+  {
+    Lease lease = Borrowed();
+    pooled = &*lease;
+    EXPECT_EQ(lease->Query("SELECT * FROM T", {}), (Rows{{1, "x"}}));
+    prepared = lease->statements_prepared();
+  }
+  Lease lease = Borrowed();
+  ASSERT_EQ(&*lease, pooled);
+  EXPECT_EQ(lease->Query("SELECT * FROM T", {}), (Rows{{1, "x"}}));
+  EXPECT_EQ(lease->statements_prepared(), prepared);
+
+  store_->Exec("DROP TABLE T");
+  store_->Exec("CREATE TABLE T (b TEXT, a INTEGER)");
+  store_->Exec("INSERT INTO T VALUES ('y', 2)");
+  EXPECT_EQ(lease->Query("SELECT * FROM T", {}), (Rows{{"y", 2}}));
+
+  // Inside a transaction the server's refusal spoils the transaction and
+  // goes to the caller; the next transaction reads the table.
+  store_->Exec("ALTER TABLE T RENAME TO Old");
+  store_->Exec("CREATE TABLE T (a INTEGER, b TEXT)");
+  store_->Exec("INSERT INTO T VALUES (3, 'z')");
+  lease->Begin();
+  if (OnSQLite()) {
+    EXPECT_EQ(lease->Query("SELECT * FROM T", {}), (Rows{{3, "z"}}));
+  } else {
+    EXPECT_THROW(lease->Query("SELECT * FROM T", {}), DataAccessError);
+  }
+  lease->Rollback();
+  lease->Begin();
+  EXPECT_EQ(lease->Query("SELECT * FROM T", {}), (Rows{{3, "z"}}));
+  lease->Commit();
+}
+
+TEST_P(StoreTest, AnIdentityFindsItsRowAgain) {
+  store_->Exec(
+      "CREATE TABLE W (a TEXT, b INTEGER, c TEXT, PRIMARY KEY (b, a))" +
+      std::string(OnSQLite() ? " WITHOUT ROWID" : ""));
+  store_->Exec("INSERT INTO W VALUES ('k', 1, 'one'), ('k', 2, 'two')");
+  Lease lease = Borrowed();
+  const std::optional<RowIdentity> identity = lease->IdentityOf("W");
+  ASSERT_TRUE(identity);
+  Row found = lease
+                  ->Query("SELECT " + identity->columns + " FROM W WHERE c = ?",
+                          {"two"})
+                  .at(0);
+  ASSERT_EQ(found.size(), identity->width);
+  found.insert(found.begin(), Value("changed"));
+  EXPECT_EQ(
+      lease->Execute("UPDATE W SET c = ? WHERE " + identity->condition, found),
+      1);
+  EXPECT_EQ(store_->Query("SELECT c FROM W ORDER BY b"),
+            (tavikuser::testing::Rows{{"one"}, {"changed"}}));
+  if (OnSQLite()) {
+    EXPECT_EQ(Failure([&] { lease->IdentityOf("Nowhere"); }),
+              "no such table: Nowhere");
+  }
+}
+
+// Two creators never read the same number: the second waits for the first
+// to commit (SQLite at its Begin, the server at the counter row).
+TEST_P(StoreTest, ASecondWriterWaitsForTheFirst) {
+  Lease first = Borrowed();
+  Lease second = Borrowed();
+  first->Begin();
+  const bool row = first->LockCounter("C", "B", "D").has_value();
+  EXPECT_EQ(row, !OnSQLite());  // the server makes the row to lock it
+  first->Execute(row ? "UPDATE Document_Counter SET Last_No = 7"
+                     : "INSERT INTO Document_Counter VALUES ('C', 'B', 'D', 7)",
+                 {});
+  std::future<std::optional<Value>> waiting = std::async([&] {
+    second->Begin();
+    std::optional<Value> last_no = second->LockCounter("C", "B", "D");
+    second->Commit();
+    return last_no;
+  });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)),
+            std::future_status::timeout);
+  first->Commit();
+  EXPECT_EQ(waiting.get(), Value(7));
+}
+
+// A statement that fails after SQLite has handed out some of its rows is
+// reset all the same, so that it runs again and holds nothing open.
+TEST_P(StoreTest, AFailedStatementLeavesNothingOpen) {
+  store_->Exec("CREATE TABLE F (x BIGINT)");
+  Lease lease = Borrowed();
+  for (std::int64_t x : {std::int64_t{1}, std::int64_t{2},
+                         std::numeric_limits<std::int64_t>::min()}) {
+    lease->Execute("INSERT INTO F VALUES (?)", {x});
+  }
+  // abs() overflows on the third row.
+  const char* absolute = "SELECT abs(x) FROM F WHERE x <> ?";
+  EXPECT_THROW(lease->Query(absolute, {0}), DataAccessError);
+  EXPECT_THROW(lease->Query("SELECT nothing FROM F", {}), DataAccessError);
+  EXPECT_TRUE(lease->Reusable());
+  store_->Exec("DELETE FROM F WHERE x < 0");
+  EXPECT_EQ(lease->Query(absolute, {0}), (Rows{{1}, {2}}));
+}
+
+TEST(SQLiteStoreTest, AMissingFileIsAFailureAndStaysMissing) {
+  // In a folder that exists, where SQLite could create the file.
+  const std::string path = ::testing::TempDir() + "tavik-missing-" +
+                           std::to_string(getpid()) + ".db";
+  const std::string failure =
+      Failure([&] { Borrow("Provider=SQLite;Data Source=" + path); });
+  EXPECT_THAT(failure, HasSubstr(path));
+  EXPECT_THAT(failure, HasSubstr("unable to open database file"));
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TAVIK_ON_EVERY_STORE(Stores, StoreTest);
+
+}  // namespace
+}  // namespace tavikuser::store
