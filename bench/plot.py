@@ -4,8 +4,8 @@ Usage: plot.py bench-results.csv performance.png
 
 Left, against the number of direct grants (everything else in proportion):
 the library, the floor and a new connection per check. Right, against the
-size of the rights catalogue at 100,000 grants: the library, the floor and
-the listed statement.
+size of the rights catalogue at 100,000 grants: the library, the floor, the
+listed statement and the form the library ran before.
 """
 
 import csv
@@ -18,7 +18,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 STORES = {"SQLite": "tab:blue", "SQLite WAL": "tab:green",
           "PostgreSQL": "tab:red"}
-STYLES = {"library": "-", "floor": "--", "conn/check": ":", "listed": "-."}
+STYLES = {"library": "-", "floor": "--", "conn/check": ":", "listed": "-.",
+          "previous": (0, (3, 1, 1, 1, 1, 1))}
 CATALOGUE_GRANTS = 100000
 
 
@@ -35,8 +36,9 @@ def draw(axes, rows, contenders, x_column, xlabel):
                 (int(row[x_column]), float(row["median_us"])) for row in rows
                 if row["store"] == store and row["what"] == contender)
             if points:
-                axes.plot(*zip(*points), STYLES[contender], color=colour,
-                          marker="o", label=f"{store}, {contender}")
+                axes.plot(*zip(*points), linestyle=STYLES[contender],
+                          color=colour, marker="o",
+                          label=f"{store}, {contender}")
     axes.set_xscale("log")
     axes.set_yscale("log")
     axes.set_xlabel(xlabel)
@@ -56,7 +58,7 @@ def main(source, target):
     draw(left, in_proportion, ["library", "floor", "conn/check"], "grants",
          "direct grants (users, groups, memberships in proportion)")
     left.set_title("Access check against scale")
-    draw(right, catalogue, ["library", "floor", "listed"], "rights",
+    draw(right, catalogue, ["library", "floor", "listed", "previous"], "rights",
          "rows in the rights catalogue (100,000 grants)")
     right.set_title("Access check against the catalogue")
     figure.tight_layout()

@@ -9,11 +9,23 @@ namespace {
 // The library's SQLite provider waits this long for another writer's lock.
 constexpr int kBusyMilliseconds = 10000;
 
-std::string Numbered(const char* prefix, std::size_t number) {
-  return prefix + std::to_string(number);
+// `sql` with its '?' placeholders numbered $1, $2, ... as PostgreSQL takes
+// them. The benchmark's statements hold no quoted text or comments, where a
+// '?' would be no placeholder.
+std::string ForPostgreSQL(const std::string& sql) {
+  std::string numbered;
+  int placeholders = 0;
+  for (const char c : sql) {
+    if (c == '?') {
+      numbered += '$' + std::to_string(++placeholders);
+    } else {
+      numbered += c;
+    }
+  }
+  return numbered;
 }
 
-// "INSERT INTO T (a, b, ...) VALUES ($1, $2, ...)".
+// "INSERT INTO T (a, b, ...) VALUES (?, ?, ...)".
 std::string InsertText(const RecordShape& shape) {
   std::string columns = std::string(shape.key_column) + ", " +
                         shape.identity_column +
@@ -21,31 +33,21 @@ std::string InsertText(const RecordShape& shape) {
   for (const auto& [column, value] : shape.columns) {
     columns += std::string(", ") + column;
   }
-  std::string values;
-  for (std::size_t i = 1; i <= 5 + shape.columns.size(); ++i) {
-    values += (i > 1 ? ", " : "") + Numbered("$", i);
-  }
+  std::string values = "?, ?, ?, ?, ?";
+  for (std::size_t i = 0; i < shape.columns.size(); ++i) values += ", ?";
   return std::string("INSERT INTO ") + shape.table + " (" + columns +
          ") VALUES (" + values + ")";
 }
 
-// SQLite numbers its placeholders ?1.. where PostgreSQL writes $1..
-std::string ForSQLite(std::string sql) {
-  for (char& c : sql) {
-    if (c == '$') c = '?';
-  }
-  return sql;
-}
-
 constexpr char kReadCounter[] =
-    "SELECT Last_No FROM Document_Counter WHERE Company_Prefix = $1 AND "
-    "Branch_Prefix = $2 AND Document_Prefix = $3";
+    "SELECT Last_No FROM Document_Counter WHERE Company_Prefix = ? AND "
+    "Branch_Prefix = ? AND Document_Prefix = ?";
 constexpr char kMoveCounter[] =
-    "UPDATE Document_Counter SET Last_No = $4 WHERE Company_Prefix = $1 AND "
-    "Branch_Prefix = $2 AND Document_Prefix = $3";
+    "UPDATE Document_Counter SET Last_No = ? WHERE Company_Prefix = ? AND "
+    "Branch_Prefix = ? AND Document_Prefix = ?";
 constexpr char kFirstCounter[] =
     "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
-    "Document_Prefix, Last_No) VALUES ($1, $2, $3, 0) ON CONFLICT DO NOTHING";
+    "Document_Prefix, Last_No) VALUES (?, ?, ?, 0) ON CONFLICT DO NOTHING";
 
 // The number, key and row values of the next record.
 struct NextRecord {
@@ -67,6 +69,20 @@ struct NextRecord {
   }
 };
 
+// The values of kReadCounter and kFirstCounter.
+std::vector<const char*> PrefixValues(
+    const std::vector<std::string>& prefixes) {
+  return {prefixes[0].c_str(), prefixes[1].c_str(), prefixes[2].c_str()};
+}
+
+// The values of kMoveCounter, once `record` is in.
+std::vector<const char*> MovedCounter(const std::vector<std::string>& prefixes,
+                                      const NextRecord& record) {
+  std::vector<const char*> values{record.number.c_str()};
+  for (const char* prefix : PrefixValues(prefixes)) values.push_back(prefix);
+  return values;
+}
+
 class SQLiteCreationFloor final : public CreationFloor {
  public:
   SQLiteCreationFloor(const std::string& path, RecordShape shape,
@@ -75,29 +91,23 @@ class SQLiteCreationFloor final : public CreationFloor {
         prefixes_{"C1", "B1", prefix},
         connection_(path),
         begin_(connection_, "BEGIN IMMEDIATE"),
-        read_counter_(connection_, ForSQLite(kReadCounter)),
-        insert_(connection_, ForSQLite(InsertText(shape_))),
-        move_counter_(connection_, ForSQLite(kMoveCounter)),
+        read_counter_(connection_, kReadCounter),
+        insert_(connection_, InsertText(shape_)),
+        move_counter_(connection_, kMoveCounter),
         commit_(connection_, "COMMIT") {
-    SQLiteStatement(connection_, ForSQLite(kFirstCounter)).Rows(Prefixes());
+    SQLiteStatement(connection_, kFirstCounter).Rows(PrefixValues(prefixes_));
   }
 
   void Create() override {
     begin_.Rows({});
     const NextRecord record(shape_, prefixes_,
-                            read_counter_.Scalar(Prefixes()));
+                            read_counter_.Scalar(PrefixValues(prefixes_)));
     insert_.Rows(record.values());
-    std::vector<const char*> counter = Prefixes();
-    counter.push_back(record.number.c_str());
-    move_counter_.Rows(counter);
+    move_counter_.Rows(MovedCounter(prefixes_, record));
     commit_.Rows({});
   }
 
  private:
-  std::vector<const char*> Prefixes() const {
-    return {prefixes_[0].c_str(), prefixes_[1].c_str(), prefixes_[2].c_str()};
-  }
-
   RecordShape shape_;
   std::vector<std::string> prefixes_;
   SQLiteConnection connection_;
@@ -114,26 +124,21 @@ class PostgreSQLCreationFloor final : public CreationFloor {
         read_counter_(connection_, std::string(kReadCounter) + " FOR UPDATE"),
         insert_(connection_, InsertText(shape_)),
         move_counter_(connection_, kMoveCounter) {
-    PostgreSQLStatement(connection_, kFirstCounter).Run(Prefixes());
+    PostgreSQLStatement(connection_, kFirstCounter)
+        .Run(PrefixValues(prefixes_));
   }
 
   void Create() override {
     connection_.Exec("BEGIN");
-    const PostgreSQLResult counter = read_counter_.Run(Prefixes());
+    const PostgreSQLResult counter = read_counter_.Run(PrefixValues(prefixes_));
     const NextRecord record(shape_, prefixes_,
                             std::atoll(PQgetvalue(counter.get(), 0, 0)));
     insert_.Run(record.values());
-    std::vector<const char*> values = Prefixes();
-    values.push_back(record.number.c_str());
-    move_counter_.Run(values);
+    move_counter_.Run(MovedCounter(prefixes_, record));
     connection_.Exec("COMMIT");
   }
 
  private:
-  std::vector<const char*> Prefixes() const {
-    return {prefixes_[0].c_str(), prefixes_[1].c_str(), prefixes_[2].c_str()};
-  }
-
   RecordShape shape_;
   std::vector<std::string> prefixes_;
   PostgreSQLConnection connection_;
@@ -141,27 +146,6 @@ class PostgreSQLCreationFloor final : public CreationFloor {
 };
 
 }  // namespace
-
-CheckShape CheckShape::From(const adodb::Statement& statement) {
-  CheckShape shape{statement.sql(), {}};
-  for (const adodb::BoundValue& value : statement.values()) {
-    shape.takes_user.push_back(*value == kUserMarker);
-  }
-  return shape;
-}
-
-std::string CheckShape::PostgreSQLText() const {
-  std::string text = sql;
-  // Last first, so that :p1 is not taken for the start of :p10.
-  for (std::size_t i = takes_user.size(); i >= 1; --i) {
-    const std::string placeholder = Numbered(":p", i);
-    for (std::size_t at = text.find(placeholder); at != std::string::npos;
-         at = text.find(placeholder, at)) {
-      text.replace(at, placeholder.size(), Numbered("$", i));
-    }
-  }
-  return text;
-}
 
 void CheckShape::Fill(const Question& question,
                       std::vector<const char*>& values) const {
@@ -262,9 +246,9 @@ PostgreSQLStatement::PostgreSQLStatement(const PostgreSQLConnection& connection,
                                          const std::string& sql)
     : connection_(connection.get()) {
   static int prepared = 0;
-  name_ = Numbered("bench_", ++prepared);
-  Checked(connection_,
-          PQprepare(connection_, name_.c_str(), sql.c_str(), 0, nullptr));
+  name_ = "bench_" + std::to_string(++prepared);
+  Checked(connection_, PQprepare(connection_, name_.c_str(),
+                                 ForPostgreSQL(sql).c_str(), 0, nullptr));
 }
 
 PostgreSQLResult PostgreSQLStatement::Run(
@@ -291,7 +275,7 @@ int PostgreSQLCheckOnNewConnection(const std::string& conninfo,
   shape.Fill(question, values);
   return PQntuples(
       Checked(connection.get(),
-              PQexecParams(connection.get(), shape.PostgreSQLText().c_str(),
+              PQexecParams(connection.get(), ForPostgreSQL(shape.sql).c_str(),
                            static_cast<int>(values.size()), nullptr,
                            values.data(), nullptr, nullptr, 0))
           .get());

@@ -11,32 +11,19 @@
 #include <vector>
 
 #include "dataset.h"
-#include "platform/adodb/statement.h"
 
 namespace tavikuser::bench {
 
-// A composed access statement as a raw client runs it: its text with
-// SQLite's :p1.. placeholders, and for each placeholder whether it takes the
-// user number or the rights number.
+// An access statement as a raw client runs it: its text, with the '?'
+// placeholders that the library's statements use, and for each placeholder
+// whether it takes the user number or the rights number.
 struct CheckShape {
   std::string sql;
   std::vector<bool> takes_user;
 
-  // `compose` is one of the library's statement forms.
-  template <class Compose>
-  static CheckShape Of(Compose compose) {
-    return From(compose(kUserMarker, kRightsMarker));
-  }
-  // The text with PostgreSQL's $1.. placeholders.
-  std::string PostgreSQLText() const;
   // The values for `question`, in placeholder order, into `values`, whose
   // room is used again from one check to the next.
   void Fill(const Question& question, std::vector<const char*>& values) const;
-
- private:
-  static constexpr char kUserMarker[] = "user-marker";
-  static constexpr char kRightsMarker[] = "rights-marker";
-  static CheckShape From(const adodb::Statement& statement);
 };
 
 class SQLiteStatement;
@@ -86,7 +73,8 @@ PostgreSQLResult Checked(PGconn* connection, PGresult* result);
 
 class PostgreSQLStatement {
  public:
-  // Prepares `sql` (with $1.. placeholders) on the server once.
+  // Prepares `sql` on the server once, its '?' placeholders numbered as
+  // the server takes them.
   PostgreSQLStatement(const PostgreSQLConnection& connection,
                       const std::string& sql);
   PostgreSQLResult Run(const std::vector<const char*>& values);
