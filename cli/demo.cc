@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <string>
@@ -241,14 +242,14 @@ void GrantWithSql(Demo& demo, std::ostream& out) {
             {demo.groups.at(1), "", "holds " + demo.rights.at(2)}});
 }
 
-// A SQLite file in the temporary folder that has no tables, removed again
-// when done: the store failure to show.
+// An empty SQLite file in the temporary folder, a store without tables,
+// removed again when done: the store failure to show.
 class StoreWithoutTables {
  public:
   StoreWithoutTables()
       : file_(std::filesystem::temp_directory_path() /
               ("tavik-demo-no-tables-" + std::to_string(getpid()) + ".db")) {
-    std::filesystem::remove(file_);
+    std::ofstream{file_};
   }
   StoreWithoutTables(const StoreWithoutTables&) = delete;
   StoreWithoutTables& operator=(const StoreWithoutTables&) = delete;

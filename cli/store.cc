@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -133,7 +135,20 @@ void ExecuteAllOrNone(const std::string& connection_string,
 std::size_t CreateTables(const Store& store) {
   const std::vector<std::string> statements =
       SchemaStatements(store.described.provider);
-  ExecuteAllOrNone(store.connection_string, statements);
+  // The library never creates a store; this command makes the SQLite file
+  // it names, and takes it away again when the tables cannot be made.
+  const std::string& file = store.described.sqlite_file;
+  const bool made_file = !file.empty() && !std::filesystem::exists(file);
+  if (made_file && !std::ofstream(file)) {
+    throw std::runtime_error("cannot create the database file " + file);
+  }
+  try {
+    ExecuteAllOrNone(store.connection_string, statements);
+  } catch (...) {
+    std::error_code ignored;
+    if (made_file) std::filesystem::remove(file, ignored);
+    throw;
+  }
   return statements.size();
 }
 

@@ -9,15 +9,15 @@
 #include <string>
 #include <string_view>
 
-#include "platform/adodb/connection_string.h"
+#include "platform/store/connection_string.h"
 #include "tavikuser/connection.h"
 #include "tavikuser/errors.h"
 
 namespace {
 
 using tavikuser::DataAccessError;
-using tavikuser::adodb::ConnectionTarget;
-using tavikuser::adodb::Provider;
+using tavikuser::store::ConnectionTarget;
+using tavikuser::store::Provider;
 
 void Require(bool holds) {
   if (!holds) std::abort();
@@ -30,7 +30,7 @@ void CheckPostgreSQL(const ConnectionTarget& target) {
                                                   "user", "password"};
   char* error = nullptr;
   PQconninfoOption* options =
-      PQconninfoParse(target.backend_parameters.c_str(), &error);
+      PQconninfoParse(target.parameters.c_str(), &error);
   Require(options != nullptr);
   for (PQconninfoOption* option = options; option->keyword; ++option) {
     if (option->val) Require(kKeywords.count(option->keyword) == 1);
@@ -38,12 +38,10 @@ void CheckPostgreSQL(const ConnectionTarget& target) {
   PQconninfoFree(options);
 }
 
-// The file name stands between double quotes that nothing inside ends.
+// The database file is named by an absolute path, whole.
 void CheckSQLite(const ConnectionTarget& target) {
-  Require(!target.sqlite_path.empty() && target.sqlite_path.front() == '/');
-  Require(target.sqlite_path.find('"') == std::string::npos);
-  Require(target.backend_parameters.rfind("db=\"" + target.sqlite_path + "\" ",
-                                          0) == 0);
+  Require(!target.parameters.empty() && target.parameters.front() == '/');
+  Require(target.parameters.find('\0') == std::string::npos);
 }
 
 }  // namespace
@@ -53,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   try {
     const ConnectionTarget target =
-        tavikuser::adodb::ParseConnectionString(text);
+        tavikuser::store::ParseConnectionString(text);
     Require(!target.pool_key.empty());
     if (target.provider == Provider::kPostgreSQL) CheckPostgreSQL(target);
     if (target.provider == Provider::kSQLite) CheckSQLite(target);

@@ -7,14 +7,14 @@
 #
 #   scripts/fuzz.sh [SECONDS [TARGET...]]
 #
-# Targets: connection_string, statement, c_api (default: all three).
+# Targets: connection_string, c_api (default: both).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(connection_string statement c_api)
+((${#targets[@]})) || targets=(connection_string c_api)
 
 "$root/scripts/install-deps.sh" clang libclang-rt-14-dev
 

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libsqlite3-dev sqlite3
-  unixodbc-dev
+  unixodbc-dev libsqliteodbc       # the ODBC store, tested through the SQLite driver
   libpq-dev postgresql              # the tests start their own PostgreSQL server
   libgtest-dev python3 clang-format
   "$@"

@@ -1,5 +1,5 @@
 // Connection strings: the forms a host writes, and those it must not.
-#include "platform/adodb/connection_string.h"
+#include "platform/store/connection_string.h"
 
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
@@ -10,7 +10,7 @@
 #include "tavikuser/connection.h"
 #include "tavikuser/errors.h"
 
-namespace tavikuser::adodb {
+namespace tavikuser::store {
 namespace {
 
 std::string Refusal(std::string_view connection_string) {
@@ -38,14 +38,13 @@ std::map<std::string, std::string> AsLibpqReadsIt(const std::string& conninfo) {
   return read;
 }
 
-TEST(ConnectionStringTest, SQLiteOpensTheAbsoluteFileWithABusyTimeout) {
+TEST(ConnectionStringTest, SQLiteOpensTheAbsoluteFile) {
   const ConnectionTarget target =
       ParseConnectionString("Provider=SQLite;Data Source=stores/tavik.db");
   const std::string absolute =
       (std::filesystem::current_path() / "stores/tavik.db").string();
   EXPECT_EQ(target.provider, Provider::kSQLite);
-  EXPECT_EQ(target.sqlite_path, absolute);
-  EXPECT_EQ(target.backend_parameters, "db=\"" + absolute + "\" timeout=10");
+  EXPECT_EQ(target.parameters, absolute);
   EXPECT_EQ(
       target.pool_key,
       ParseConnectionString(
@@ -58,10 +57,10 @@ TEST(ConnectionStringTest, SQLiteOpensTheAbsoluteFileWithABusyTimeout) {
 TEST(ConnectionStringTest, AKeptReadingStillFollowsTheWorkingFolder) {
   const std::string relative = "Provider=SQLite;Data Source=tavik.db";
   const std::filesystem::path before = std::filesystem::current_path();
-  EXPECT_EQ(ParsedConnectionString(relative)->sqlite_path,
+  EXPECT_EQ(ParsedConnectionString(relative)->parameters,
             (before / "tavik.db").string());
   std::filesystem::current_path(before.parent_path());
-  const std::string after = ParsedConnectionString(relative)->sqlite_path;
+  const std::string after = ParsedConnectionString(relative)->parameters;
   std::filesystem::current_path(before);
   EXPECT_EQ(after, (before.parent_path() / "tavik.db").string());
 
@@ -75,13 +74,13 @@ TEST(ConnectionStringTest, PostgreSQLAliasesAndOrderDoNotMatter) {
       "Provider=PostgreSQL;Host=db.local;Port=5433;Database=tavik;"
       "User ID=clerk;Password=secret");
   EXPECT_EQ(canonical.provider, Provider::kPostgreSQL);
-  EXPECT_EQ(canonical.backend_parameters,
+  EXPECT_EQ(canonical.parameters,
             "host='db.local' port='5433' dbname='tavik' user='clerk' "
             "password='secret'");
   const ConnectionTarget aliased = ParseConnectionString(
       "PWD=secret;uid=clerk;INITIAL CATALOG=tavik;Server=db.local;"
       "port=5433;provider=postgresql");
-  EXPECT_EQ(aliased.backend_parameters, canonical.backend_parameters);
+  EXPECT_EQ(aliased.parameters, canonical.parameters);
   EXPECT_EQ(aliased.pool_key, canonical.pool_key);
   EXPECT_NE(
       ParseConnectionString("Provider=PostgreSQL;Database=other").pool_key,
@@ -93,7 +92,7 @@ TEST(ConnectionStringTest, QuotedValuesKeepSeparatorsAndQuotes) {
       ParseConnectionString(
           "Provider=PostgreSQL;Password=\"a;b\"\"c\";User ID={x;y}}z};"
           "Database = ' spaced ' ")
-          .backend_parameters);
+          .parameters);
   EXPECT_EQ(read.at("password"), "a;b\"c");
   EXPECT_EQ(read.at("user"), "x;y}z");
   EXPECT_EQ(read.at("dbname"), "' spaced '");
@@ -103,7 +102,7 @@ TEST(ConnectionStringTest, AValueCannotAddALibpqKeyword) {
   const auto read = AsLibpqReadsIt(
       ParseConnectionString("Provider=PostgreSQL;Database=tavik;"
                             "Password=x' dbname='other' host='evil\\")
-          .backend_parameters);
+          .parameters);
   EXPECT_EQ(read.at("dbname"), "tavik");
   EXPECT_EQ(read.at("password"), "x' dbname='other' host='evil\\");
   EXPECT_EQ(read.count("host"), 0u);
@@ -114,7 +113,7 @@ TEST(ConnectionStringTest, ODBCStringsArePassedOnUnchanged) {
                            "DSN=tavik;UID=clerk;PWD=p"}) {
     const ConnectionTarget target = ParseConnectionString(odbc);
     EXPECT_EQ(target.provider, Provider::kODBC);
-    EXPECT_EQ(target.backend_parameters, odbc);
+    EXPECT_EQ(target.parameters, odbc);
   }
 }
 
@@ -187,4 +186,4 @@ TEST(ConnectionStringTest, DescriptionNamesTheProviderAndTheFileOpened) {
 }
 
 }  // namespace
-}  // namespace tavikuser::adodb
+}  // namespace tavikuser::store

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/adodb/connection_state.h"
 #include "platform/counter/counter_transaction.h"
+#include "platform/store/connection_object.h"
 #include "support/snapshot.h"
 #include "support/test_store.h"
 #include "tavikuser/automation.h"
@@ -205,17 +205,17 @@ class SeveringCounter {
   void BranchPrefix(std::string value) { inner_.BranchPrefix(value); }
   void DocumentPrefix(std::string value) { inner_.DocumentPrefix(value); }
   Variant Get_Last_Counter(std::vector<Variant>& args) {
-    Variant ready = inner_.Get_Last_Counter(args);
     connection_ = automation::Marshal<Connection>::From(args.at(0));
+    const bool ready = inner_.Get_Last_Counter(*connection_);
     if (std::string_view(sever_before.table) != kCounter) sever(*connection_);
-    return ready;
+    return Variant(ready);
   }
   std::int32_t NextDocumentNo() const { return inner_.NextDocumentNo(); }
   bool Increase_Counter() {
     if (std::string_view(sever_before.table) == kCounter) sever(*connection_);
     return inner_.Increase_Counter();
   }
-  Variant ErrDesc() const { return inner_.ErrDesc(); }
+  std::string ErrDesc() const { return inner_.ErrDesc(); }
 
   static const automation::ClassInfo& Class() {
     static const automation::ClassInfo info =
@@ -392,11 +392,12 @@ class FaultTest : public ::testing::TestWithParam<FaultCase> {
       Connection(connection).Close();
       return;
     }
-    const std::string pid = *connection.internals()
-                                 .OpenSession()
-                                 .Query("SELECT pg_backend_pid()", {})
-                                 .rows.at(0)
-                                 .at(0);
+    const std::string pid = store::ConnectionObject::Of(connection)
+                                .Opened()
+                                .Query("SELECT pg_backend_pid()", {})
+                                .at(0)
+                                .at(0)
+                                .ToText();
     TerminateBackends(*store_, "pid = " + pid);
   }
 

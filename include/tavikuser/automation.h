@@ -103,7 +103,8 @@ class TAVIK_EXPORT Object {
 template <class T>
 class Instance final : public Object {
  public:
-  explicit Instance(const ClassInfo& info, T value = T()) noexcept(false)
+  explicit Instance(const ClassInfo& info) : info_(info) {}
+  Instance(const ClassInfo& info, T value)
       : info_(info), value_(std::move(value)) {}
   const ClassInfo& Class() const override { return info_; }
   T& value() { return value_; }

@@ -2,6 +2,7 @@
 #ifndef TAVIKUSER_CHECK_ACCESS_RIGHTS_H_
 #define TAVIKUSER_CHECK_ACCESS_RIGHTS_H_
 
+#include <memory>
 #include <string>
 
 #include "tavikuser/automation.h"
@@ -12,7 +13,8 @@ namespace tavikuser {
 
 // Answers whether the user with a user number holds the right with a rights
 // number, directly or through a user group. Reads only; owns no connection
-// object. Not thread-safe: use one object per thread.
+// object; may be moved, not copied. Not thread-safe: use one object per
+// thread (objects on different threads never interfere).
 //
 //   CheckAccessRights check;
 //   check.ADOConnectionString("Provider=SQLite;Data Source=tavik.db");
@@ -21,6 +23,11 @@ namespace tavikuser {
 //   if (!check.Check_Access_Rights()) show(check.ErrDesc().ToText());
 class TAVIK_EXPORT CheckAccessRights : public CommonProperties {
  public:
+  CheckAccessRights();
+  ~CheckAccessRights();
+  CheckAccessRights(CheckAccessRights&&) noexcept;
+  CheckAccessRights& operator=(CheckAccessRights&&) noexcept;
+
   // Write only, stored unchanged; validated when the check runs.
   void RightsNo(std::string vNewRightsNo);
   void UserNo(std::string vNewUserNo);
@@ -35,8 +42,10 @@ class TAVIK_EXPORT CheckAccessRights : public CommonProperties {
   static const automation::ClassInfo& Class();
 
  private:
-  std::string rights_no_;
-  std::string user_no_;
+  struct Impl;
+  explicit CheckAccessRights(std::unique_ptr<Impl> impl);
+
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace tavikuser

@@ -4,25 +4,20 @@
 #ifndef TAVIKUSER_COMMON_PROPERTIES_H_
 #define TAVIKUSER_COMMON_PROPERTIES_H_
 
-#include <cstdint>
-#include <optional>
 #include <string>
 
-#include "tavikuser/connection.h"
 #include "tavikuser/export.h"
 #include "tavikuser/variant.h"
 
 namespace tavikuser {
 
-namespace adodb {
-class Recordset;
-}
 namespace frame {
-class NumberedCreation;
-class Operation;
+struct CommonState;
+struct EntityState;
 }  // namespace frame
 
-// ErrDesc and the connection string: what every class has.
+// ErrDesc and the connection string: what every class has. The values live
+// in the object of the class that derives from this block.
 class TAVIK_EXPORT CommonProperties {
  public:
   // Write only: the connection string cannot be read back.
@@ -34,16 +29,19 @@ class TAVIK_EXPORT CommonProperties {
   Variant ErrDesc() const;
 
  protected:
-  CommonProperties() = default;
+  explicit CommonProperties(frame::CommonState& state) : common_(&state) {}
+  CommonProperties(CommonProperties&&) noexcept = default;
+  CommonProperties& operator=(CommonProperties&&) noexcept = default;
   ~CommonProperties() = default;
 
-  std::string err_desc_;
-  std::string connection_string_;
+ private:
+  frame::CommonState* common_;
 };
 
 // The block of the four entity classes: the prefixes that scope every new
-// record, the connection object their transactions run on, and the document
-// number of the last record the object created.
+// record. Each such object also owns a connection object, on which its
+// transactions run, and the document number of the last record it created;
+// neither can be read.
 class TAVIK_EXPORT EntityProperties : public CommonProperties {
  public:
   std::string CompanyPrefix() const;
@@ -54,24 +52,13 @@ class TAVIK_EXPORT EntityProperties : public CommonProperties {
   void DocumentPrefix(std::string vNewDocumentPrefix);
 
  protected:
-  friend class frame::NumberedCreation;
-
-  // Creates the connection object, closed; touches no store.
-  EntityProperties();
+  explicit EntityProperties(frame::EntityState& state);
+  EntityProperties(EntityProperties&&) noexcept = default;
+  EntityProperties& operator=(EntityProperties&&) noexcept = default;
   ~EntityProperties() = default;
 
-  // The checks of the three prefixes that every creation makes, in their
-  // order: false after storing the first failing one's message.
-  bool ValidatePrefixes(frame::Operation& validation) const;
-  // Writes the three prefix columns of a new row, in their order.
-  void CollectPrefixes(adodb::Recordset& row) const;
-
-  std::string company_prefix_;
-  std::string branch_prefix_;
-  std::string document_prefix_;
-  // Absent once an operation has released it.
-  std::optional<Connection> connection_;
-  std::int32_t document_number_ = 0;
+ private:
+  frame::EntityState* entity_;
 };
 
 }  // namespace tavikuser

@@ -1,6 +1,7 @@
 // The data-store connection object ("ADODB.Connection" late-bound). A
-// Connection is a handle: copies refer to the same connection, as references
-// to one automation object do. The connection string selects the store:
+// Connection is a handle to one automation object: copies refer to the same
+// connection, as references to one automation object do. The connection
+// string selects the store:
 //
 //   Provider=SQLite;Data Source=tavik.db
 //   Provider=PostgreSQL;Host=h;Port=5432;Database=d;User ID=u;Password=p
@@ -9,21 +10,19 @@
 // Keys are matched without regard to letter case; Server, Initial Catalog,
 // UID and PWD are accepted as aliases. Physical connections are pooled per
 // connection string and keep their prepared statements.
+//
+// Thread-safety: a connection object is used by one thread at a time.
 #ifndef TAVIKUSER_CONNECTION_H_
 #define TAVIKUSER_CONNECTION_H_
 
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "tavikuser/automation.h"
 #include "tavikuser/export.h"
+#include "tavikuser/variant.h"
 
 namespace tavikuser {
-
-namespace adodb {
-class ConnectionState;
-}
 
 class TAVIK_EXPORT Connection {
  public:
@@ -31,14 +30,18 @@ class TAVIK_EXPORT Connection {
 
   // A new, closed connection object with an empty connection string.
   Connection();
+  // The connection object that `object` is. Throws AutomationError (a type
+  // mismatch) when it is not an "ADODB.Connection" of this library.
+  explicit Connection(ObjectRef object);
 
   // Settable only while closed; otherwise throws DataAccessError.
   void ConnectionString(std::string connection_string);
   std::string ConnectionString() const;
 
-  // Opens a physical connection (borrowed from the pool) from the connection
-  // string. Throws DataAccessError for an empty or malformed string, an
-  // unreachable store, or a connection that is already open.
+  // Borrows a physical connection from the pool for the connection string.
+  // Never creates a store. Throws DataAccessError for an empty or malformed
+  // string, a missing SQLite file, an unreachable store, or a connection
+  // that is already open.
   void Open();
 
   // Gives the physical connection back to the pool. A transaction still open
@@ -47,10 +50,12 @@ class TAVIK_EXPORT Connection {
 
   State state() const;
 
-  // SQLite takes the write lock at once (BEGIN IMMEDIATE, with a busy
-  // timeout), so concurrent writers queue instead of failing on an upgrade.
-  // Each throws DataAccessError when the connection is closed, when a
-  // transaction is already open (BeginTrans) or none is (Commit/Rollback).
+  // SQLite takes the write lock at once (with a busy timeout), so concurrent
+  // writers queue instead of failing on an upgrade. Each throws
+  // DataAccessError when the connection is closed, when a transaction is
+  // already open (BeginTrans) or none is (CommitTrans, RollbackTrans). A
+  // commit or rollback that fails ends the transaction all the same and
+  // closes the connection: its transaction's fate is unknown.
   void BeginTrans();
   void CommitTrans();
   void RollbackTrans();
@@ -59,14 +64,15 @@ class TAVIK_EXPORT Connection {
   // values are bound.
   void Execute(const std::string& sql);
 
+  // The "ADODB.Connection" automation object this handle refers to, for
+  // late binding (e.g. a User's AdoConnectionObject).
+  const ObjectRef& AsObject() const { return object_; }
+
   // The member table of "ADODB.Connection".
   static const automation::ClassInfo& Class();
 
-  // For the library's own data-access layer.
-  adodb::ConnectionState& internals() const { return *state_; }
-
  private:
-  std::shared_ptr<adodb::ConnectionState> state_;
+  ObjectRef object_;
 };
 
 // How the library reads a connection string, for tools that show, create or
@@ -84,12 +90,12 @@ TAVIK_EXPORT ConnectionStringInfo
 DescribeConnectionString(std::string_view connection_string);
 
 namespace automation {
-// A Connection crosses late binding as an "ADODB.Connection" object.
+// A Connection crosses late binding as its "ADODB.Connection" object.
 template <>
 struct Marshal<Connection> {
   static constexpr VarType kType = VarType::kObject;
-  TAVIK_EXPORT static Connection From(const Variant& v);
-  TAVIK_EXPORT static Variant To(Connection v);
+  static Connection From(const Variant& v) { return Connection(v.ToObject()); }
+  static Variant To(Connection v) { return Variant(v.AsObject()); }
 };
 }  // namespace automation
 

@@ -20,7 +20,10 @@ class TAVIK_EXPORT DateTime {
   };
 
   constexpr DateTime() = default;
-  constexpr explicit DateTime(double oadate) : oadate_(oadate) {}
+  // Throws AutomationError (a type mismatch) for a value that is not a number
+  // or lies outside years 100 to 9999: such a date cannot be written to a
+  // store or read back as a calendar date.
+  explicit DateTime(double oadate);
 
   // Throws std::out_of_range for a date outside years 100..9999 or a field
   // outside its range.

@@ -2,6 +2,7 @@
 #ifndef TAVIKUSER_RIGHTS_H_
 #define TAVIKUSER_RIGHTS_H_
 
+#include <memory>
 #include <string>
 
 #include "tavikuser/automation.h"
@@ -11,9 +12,16 @@
 
 namespace tavikuser {
 
-// One right of the catalogue. Not thread-safe: use one object per thread.
+// One right of the catalogue. An object owns its values and its connection
+// object; it may be moved, not copied. Not thread-safe: use one object per
+// thread.
 class TAVIK_EXPORT Rights : public EntityProperties {
  public:
+  Rights();
+  ~Rights();
+  Rights(Rights&&) noexcept;
+  Rights& operator=(Rights&&) noexcept;
+
   std::string RightsNo() const;
   void RightsNo(std::string vNewRightsNo);
   std::string RightsName() const;
@@ -40,12 +48,11 @@ class TAVIK_EXPORT Rights : public EntityProperties {
   static const automation::ClassInfo& Class();
 
  private:
+  struct Impl;
+  explicit Rights(std::unique_ptr<Impl> impl);
   bool Validate_Rights();
 
-  std::string rights_no_;
-  std::string rights_name_;
-  std::string rights_parent_;
-  DateTime last_update_;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace tavikuser

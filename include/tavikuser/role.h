@@ -2,6 +2,7 @@
 #ifndef TAVIKUSER_ROLE_H_
 #define TAVIKUSER_ROLE_H_
 
+#include <memory>
 #include <string>
 
 #include "tavikuser/automation.h"
@@ -10,9 +11,15 @@
 
 namespace tavikuser {
 
-// One role. Not thread-safe: use one object per thread.
+// One role. An object owns its values and its connection object; it may be
+// moved, not copied. Not thread-safe: use one object per thread.
 class TAVIK_EXPORT Role : public EntityProperties {
  public:
+  Role();
+  ~Role();
+  Role(Role&&) noexcept;
+  Role& operator=(Role&&) noexcept;
+
   // Write only: the Role_No that the update and deletion act on.
   void RoleNumber(std::string vNewRoleNo);
   std::string RoleName() const;
@@ -40,8 +47,10 @@ class TAVIK_EXPORT Role : public EntityProperties {
   static const automation::ClassInfo& Class();
 
  private:
-  std::string role_number_;
-  std::string role_name_;
+  struct Impl;
+  explicit Role(std::unique_ptr<Impl> impl);
+
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace tavikuser

@@ -3,7 +3,7 @@
 #ifndef TAVIKUSER_USER_H_
 #define TAVIKUSER_USER_H_
 
-#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -15,17 +15,19 @@
 
 namespace tavikuser {
 
-namespace adodb {
-class Statement;
-}
-
-// One user account. Not thread-safe: use one object per thread.
+// One user account. An object owns its values and its connection object; it
+// may be moved, not copied. Not thread-safe: use one object per thread.
 //
 //   User user;
 //   user.ADOConnectionString("Provider=SQLite;Data Source=tavik.db");
 //   if (user.Get_User("jdoe")) show(user.UserNo(), user.UserName());
 class TAVIK_EXPORT User : public EntityProperties {
  public:
+  User();
+  ~User();
+  User(User&&) noexcept;
+  User& operator=(User&&) noexcept;
+
   // Replaces the password of the account that UserID (or, without one,
   // UserNo) names, when UserPassword states its old password, compared
   // without regard to letter case; the new password is NewPassword, stored
@@ -89,20 +91,14 @@ class TAVIK_EXPORT User : public EntityProperties {
   static const automation::ClassInfo& Class();
 
  private:
+  struct Impl;
+  explicit User(std::unique_ptr<Impl> impl);
   bool Validate_User();
-
   // The steps that Get_User and Get_User_Unique share; they differ only in
-  // the statement of the search by user ID.
-  bool ReadAccount(std::optional<std::string> User_ID,
-                   const std::function<adodb::Statement()>& search_by_user_id);
+  // whether the search by user ID is confined to the company and branch.
+  bool ReadAccount(std::optional<std::string> User_ID, bool within_branch);
 
-  std::string new_password_;
-  std::string user_no_;
-  std::string user_id_;
-  std::string user_name_;
-  std::string user_description_;
-  std::string user_password_;
-  DateTime last_update_;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace tavikuser

@@ -2,6 +2,7 @@
 #ifndef TAVIKUSER_USER_GROUP_H_
 #define TAVIKUSER_USER_GROUP_H_
 
+#include <memory>
 #include <string>
 
 #include "tavikuser/automation.h"
@@ -11,9 +12,15 @@
 
 namespace tavikuser {
 
-// One user group. Not thread-safe: use one object per thread.
+// One user group. An object owns its values and its connection object; it
+// may be moved, not copied. Not thread-safe: use one object per thread.
 class TAVIK_EXPORT UserGroup : public EntityProperties {
  public:
+  UserGroup();
+  ~UserGroup();
+  UserGroup(UserGroup&&) noexcept;
+  UserGroup& operator=(UserGroup&&) noexcept;
+
   void GroupNumber(std::string vNewGroupNo);
   std::string GroupNumber() const;
   std::string GroupName() const;
@@ -52,12 +59,11 @@ class TAVIK_EXPORT UserGroup : public EntityProperties {
   static const automation::ClassInfo& Class();
 
  private:
+  struct Impl;
+  explicit UserGroup(std::unique_ptr<Impl> impl);
   bool Validate_Group();
 
-  std::string group_number_;
-  std::string group_name_;
-  std::string group_description_;
-  DateTime last_update_;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace tavikuser

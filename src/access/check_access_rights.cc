@@ -3,37 +3,54 @@
 #include "access/access_statement.h"
 #include "frame/messages.h"
 #include "frame/operation.h"
-#include "platform/adodb/recordset.h"
+#include "frame/state.h"
+#include "frame/statements.h"
 
 namespace tavikuser {
 
+struct CheckAccessRights::Impl : frame::CommonState {
+  std::string rights_no;
+  std::string user_no;
+};
+
+CheckAccessRights::CheckAccessRights()
+    : CheckAccessRights(std::make_unique<Impl>()) {}
+CheckAccessRights::CheckAccessRights(std::unique_ptr<Impl> impl)
+    : CommonProperties(*impl), impl_(std::move(impl)) {}
+CheckAccessRights::~CheckAccessRights() = default;
+CheckAccessRights::CheckAccessRights(CheckAccessRights&&) noexcept = default;
+CheckAccessRights& CheckAccessRights::operator=(CheckAccessRights&&) noexcept =
+    default;
+
 void CheckAccessRights::RightsNo(std::string vNewRightsNo) {
-  rights_no_ = std::move(vNewRightsNo);
+  impl_->rights_no = std::move(vNewRightsNo);
 }
 
 void CheckAccessRights::UserNo(std::string vNewUserNo) {
-  user_no_ = std::move(vNewUserNo);
+  impl_->user_no = std::move(vNewUserNo);
 }
 
 bool CheckAccessRights::Check_Access_Rights() {
-  frame::Operation operation(err_desc_);
-  if (connection_string_.empty()) {
+  Impl& check = *impl_;
+  frame::Operation operation(check.err_desc);
+  if (check.connection_string.empty()) {
     return operation.Reject(frame::kInvalidConnectionString);
   }
-  if (rights_no_.empty()) return operation.Reject("Invalid Rights Code.");
-  if (user_no_.empty()) return operation.Reject(frame::kInvalidUserNo);
+  if (check.rights_no.empty()) return operation.Reject("Invalid Rights Code.");
+  if (check.user_no.empty()) return operation.Reject(frame::kInvalidUserNo);
 
   return operation.Trapped([&] {
-    adodb::Recordset catalogue_rows;
-    catalogue_rows.Open(access::IndexedStatement(user_no_, rights_no_),
-                        connection_string_, adodb::kOpenKeyset,
-                        adodb::kLockOptimistic, adodb::kOptionsUnspecified);
-    if (catalogue_rows.RecordCount() > 0) {
+    const std::string& user_no = frame::Quoted(check.user_no);
+    const std::string& rights_no = frame::Quoted(check.rights_no);
+    const store::Rows granted =
+        store::Borrow(check.connection_string)
+            ->Query(access::kGrantedCatalogueRows,
+                    {user_no, rights_no, rights_no, user_no});
+    if (!granted.empty()) {
       operation.Succeed();
     } else {
       operation.Reject("Access Denied");
     }
-    catalogue_rows.Close();
   });
 }
 

@@ -1,51 +1,35 @@
 #include "tavikuser/common_properties.h"
 
-#include "frame/messages.h"
-#include "frame/operation.h"
-#include "platform/adodb/recordset.h"
+#include "frame/state.h"
 
 namespace tavikuser {
 
 void CommonProperties::ADOConnectionString(std::string vNewConnectionString) {
-  connection_string_ = std::move(vNewConnectionString);
+  common_->connection_string = std::move(vNewConnectionString);
 }
 
-Variant CommonProperties::ErrDesc() const { return Variant(err_desc_); }
+Variant CommonProperties::ErrDesc() const { return Variant(common_->err_desc); }
 
-EntityProperties::EntityProperties() : connection_(Connection()) {}
+EntityProperties::EntityProperties(frame::EntityState& state)
+    : CommonProperties(state), entity_(&state) {}
 
-std::string EntityProperties::CompanyPrefix() const { return company_prefix_; }
+std::string EntityProperties::CompanyPrefix() const {
+  return entity_->company_prefix;
+}
 void EntityProperties::CompanyPrefix(std::string vNewCompanyPrefix) {
-  company_prefix_ = std::move(vNewCompanyPrefix);
+  entity_->company_prefix = std::move(vNewCompanyPrefix);
 }
-std::string EntityProperties::BranchPrefix() const { return branch_prefix_; }
+std::string EntityProperties::BranchPrefix() const {
+  return entity_->branch_prefix;
+}
 void EntityProperties::BranchPrefix(std::string vNewBranchPrefix) {
-  branch_prefix_ = std::move(vNewBranchPrefix);
+  entity_->branch_prefix = std::move(vNewBranchPrefix);
 }
 std::string EntityProperties::DocumentPrefix() const {
-  return document_prefix_;
+  return entity_->document_prefix;
 }
 void EntityProperties::DocumentPrefix(std::string vNewDocumentPrefix) {
-  document_prefix_ = std::move(vNewDocumentPrefix);
-}
-
-bool EntityProperties::ValidatePrefixes(frame::Operation& validation) const {
-  if (company_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidCompanyPrefix);
-  }
-  if (branch_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidBranchPrefix);
-  }
-  if (document_prefix_.empty()) {
-    return validation.Reject(frame::kInvalidDocumentPrefix);
-  }
-  return true;
-}
-
-void EntityProperties::CollectPrefixes(adodb::Recordset& row) const {
-  row.Collect("Company_Prefix", Variant(company_prefix_));
-  row.Collect("Branch_Prefix", Variant(branch_prefix_));
-  row.Collect("Document_Prefix", Variant(document_prefix_));
+  entity_->document_prefix = std::move(vNewDocumentPrefix);
 }
 
 }  // namespace tavikuser

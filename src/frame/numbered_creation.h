@@ -7,35 +7,31 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <string_view>
 
+#include "frame/state.h"
 #include "frame/transaction.h"
-#include "platform/adodb/recordset.h"
-#include "tavikuser/common_properties.h"
+#include "platform/store/store.h"
 
 namespace tavikuser::frame {
 
-class NumberedCreation {
- public:
-  // Sets the new row's columns in the class's own order, given the record
-  // key and the document number.
-  using ColumnSetter =
-      std::function<void(adodb::Recordset& row, const std::string& record_key,
-                         std::int32_t document_number)>;
-  // Told the record key as soon as the number is issued, before the row is
-  // stored.
-  using NumberIssued = std::function<void(const std::string& record_key)>;
-
-  // Runs the creation for `entity`, whose validation has passed, in a
-  // transaction on its connection object conducted as the class does,
-  // appending the row through `whole_table_statement`; returns its result.
-  // ErrDesc holds the failure's or the counter service's text on false. Throws
-  // CallError when a rollback ending itself fails.
-  static bool Run(EntityProperties& entity, TransactionConduct conduct,
-                  std::string_view whole_table_statement,
-                  const ColumnSetter& set_columns,
-                  const NumberIssued& number_issued = nullptr);
+// The record being created: its key, CompanyPrefix & BranchPrefix &
+// DocumentPrefix & the document number in decimal, and that number.
+struct NewRecord {
+  std::string key;
+  std::int32_t number;
 };
+
+// Runs the creation for `entity`, whose validation has passed: the counter
+// service issues the number, `number_issued` (if any) is told the record key
+// at once, `append_row` stores the row on the transaction's connection, and
+// the counter moves on. Returns the result; ErrDesc holds the failure's or
+// the counter service's text on false. Throws CallError when a rollback
+// ending itself fails.
+bool CreateNumbered(
+    EntityState& entity, TransactionConduct conduct,
+    const std::function<void(store::Connection& db, const NewRecord& record)>&
+        append_row,
+    const std::function<void(const std::string& key)>& number_issued = nullptr);
 
 }  // namespace tavikuser::frame
 

@@ -1,57 +1,81 @@
 #include "frame/transaction.h"
 
 namespace tavikuser::frame {
+namespace {
 
-bool InTransaction(Operation& operation, std::optional<Connection>& connection,
-                   const std::string& connection_string,
-                   TransactionConduct conduct,
-                   const std::function<bool()>& work) {
+// Both endings close the connection; only some classes let go of it. A
+// connection already closed underneath (by a host's counter service) is let
+// go of all the same.
+void CloseEnding(EntityState& entity, TransactionConduct conduct) {
+  if (entity.connection->state() == Connection::kStateOpen) {
+    entity.connection->Close();
+  }
+  if (conduct == TransactionConduct::kReleasesConnection) {
+    entity.connection.reset();
+  }
+}
+
+void RollbackEnding(EntityState& entity, TransactionConduct conduct) {
+  try {
+    entity.connection->RollbackTrans();
+  } catch (const Error&) {
+    // The call ends as CallError, but the dead connection is closed first,
+    // so that the object's next operation opens a fresh one.
+    CloseEnding(entity, conduct);
+    throw;
+  }
+  CloseEnding(entity, conduct);
+}
+
+}  // namespace
+
+bool InTransaction(EntityState& entity, TransactionConduct conduct,
+                   Operation& operation, const std::function<bool()>& work) {
   const bool releases = conduct == TransactionConduct::kReleasesConnection;
-  if (!connection) connection.emplace();
+  if (!entity.connection) entity.connection.emplace();
 
-  // Both endings close the connection; only some classes let go of it. A
-  // connection already closed underneath (by a host's counter service) is
-  // let go of all the same.
-  const auto close = [&] {
-    if (connection->state() == Connection::kStateOpen) connection->Close();
-    if (releases) connection.reset();
-  };
+  // First trap: nothing has begun, so nothing is rolled back.
+  try {
+    entity.connection->ConnectionString(entity.connection_string);
+    entity.connection->Open();
+    entity.connection->BeginTrans();
+  } catch (const std::exception& failure) {
+    operation.Reject(failure.what());
+    Recover([&] {
+      if (releases) {
+        entity.connection.reset();
+      } else if (entity.connection->state() == Connection::kStateOpen) {
+        entity.connection->Close();
+      }
+    });
+    return operation.result();
+  }
 
-  TransactionSteps steps;
-  steps.rollback_before_storing_text = !releases;
-  steps.begin = [&] {
-    connection->ConnectionString(connection_string);
-    connection->Open();
-    connection->BeginTrans();
-  };
-  steps.after_begin_failed = [&] {
-    if (releases) {
-      connection.reset();
-    } else if (connection->state() == Connection::kStateOpen) {
-      connection->Close();
+  // Second trap: the work, the commit and the success ending.
+  std::string failure_text;
+  try {
+    if (work()) {
+      entity.connection->CommitTrans();
+      CloseEnding(entity, conduct);
+      operation.Succeed();
+      return operation.result();
     }
-  };
-  steps.work = [&] {
-    if (!work()) return false;
-    connection->CommitTrans();
-    close();
-    operation.Succeed();
-    return true;
-  };
-  steps.rollback_ending = [&] {
-    try {
-      connection->RollbackTrans();
-    } catch (const Error&) {
-      // The connection was lost. The call still ends as CallError, but the
-      // dead connection is closed first (the pool drops it), so that the
-      // object's next operation opens a fresh one instead of failing on a
-      // connection that still counts as open.
-      close();
-      throw;
-    }
-    close();
-  };
-  return operation.TrappedInTransaction(steps);
+    // A refusal whose text the work stored: the rollback ending.
+    Recover([&] { RollbackEnding(entity, conduct); });
+    return operation.result();
+  } catch (const CallError&) {
+    throw;
+  } catch (const std::exception& failure) {
+    // Copied first: the rollback may destroy what carried the text.
+    failure_text = failure.what();
+  }
+  // Whether the text is stored before or after the rollback matters when
+  // the rollback itself fails: the call then ends as CallError with or
+  // without the text stored.
+  if (releases) operation.Reject(failure_text);
+  Recover([&] { RollbackEnding(entity, conduct); });
+  if (!releases) operation.Reject(failure_text);
+  return operation.result();
 }
 
 }  // namespace tavikuser::frame

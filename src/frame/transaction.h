@@ -6,11 +6,9 @@
 #define TAVIKUSER_FRAME_TRANSACTION_H_
 
 #include <functional>
-#include <optional>
-#include <string>
 
 #include "frame/operation.h"
-#include "tavikuser/connection.h"
+#include "frame/state.h"
 
 namespace tavikuser::frame {
 
@@ -26,16 +24,14 @@ enum class TransactionConduct {
   kKeepsConnection,
 };
 
-// Runs `work` in a transaction on `connection` opened from
-// `connection_string`. A connection object that an earlier operation
-// released is created afresh, so one object can run the operation again.
-// `work` returns true to commit, false to take the rollback ending after
+// Runs `work` in a transaction on `entity`'s connection object, opened from
+// its connection string. A connection object that an earlier operation
+// released is made afresh, so one object can run the operation again.
+// `work` returns true to commit, or false to take the rollback ending after
 // storing its own reason with operation.Reject. Returns the operation's
 // result; throws CallError when a trap's recovery fails.
-bool InTransaction(Operation& operation, std::optional<Connection>& connection,
-                   const std::string& connection_string,
-                   TransactionConduct conduct,
-                   const std::function<bool()>& work);
+bool InTransaction(EntityState& entity, TransactionConduct conduct,
+                   Operation& operation, const std::function<bool()>& work);
 
 }  // namespace tavikuser::frame
 

@@ -1,78 +1,97 @@
 #include "tavikuser/rights.h"
 
-#include "frame/messages.h"
 #include "frame/numbered_creation.h"
 #include "frame/operation.h"
-#include "platform/adodb/recordset.h"
+#include "frame/state.h"
+#include "frame/statements.h"
+#include "frame/validation.h"
 
 namespace tavikuser {
 namespace {
 constexpr char kInvalidRightsName[] = "Invalid Rights Name";
 }  // namespace
 
-std::string Rights::RightsNo() const { return rights_no_; }
+struct Rights::Impl : frame::EntityState {
+  std::string rights_no;
+  std::string rights_name;
+  std::string rights_parent;
+  DateTime last_update;
+};
+
+Rights::Rights() : Rights(std::make_unique<Impl>()) {}
+Rights::Rights(std::unique_ptr<Impl> impl)
+    : EntityProperties(*impl), impl_(std::move(impl)) {}
+Rights::~Rights() = default;
+Rights::Rights(Rights&&) noexcept = default;
+Rights& Rights::operator=(Rights&&) noexcept = default;
+
+std::string Rights::RightsNo() const { return impl_->rights_no; }
 void Rights::RightsNo(std::string vNewRightsNo) {
-  rights_no_ = std::move(vNewRightsNo);
+  impl_->rights_no = std::move(vNewRightsNo);
 }
-std::string Rights::RightsName() const { return rights_name_; }
+std::string Rights::RightsName() const { return impl_->rights_name; }
 void Rights::RightsName(std::string vNewRightsName) {
-  rights_name_ = std::move(vNewRightsName);
+  impl_->rights_name = std::move(vNewRightsName);
 }
-std::string Rights::RightsParent() const { return rights_parent_; }
+std::string Rights::RightsParent() const { return impl_->rights_parent; }
 void Rights::RightsParent(std::string vNewRightsParent) {
-  rights_parent_ = std::move(vNewRightsParent);
+  impl_->rights_parent = std::move(vNewRightsParent);
 }
-DateTime Rights::LastUpdate() const { return last_update_; }
-void Rights::LastUpdate(DateTime NewDateTime) { last_update_ = NewDateTime; }
+DateTime Rights::LastUpdate() const { return impl_->last_update; }
+void Rights::LastUpdate(DateTime NewDateTime) {
+  impl_->last_update = NewDateTime;
+}
 
 bool Rights::Validate_Rights() {
-  frame::Operation validation(err_desc_);
-  if (connection_string_.empty()) {
+  frame::Operation validation(impl_->err_desc);
+  if (impl_->connection_string.empty()) {
     return validation.Reject(frame::kInvalidConnectionString);
   }
-  if (!ValidatePrefixes(validation)) return false;
-  if (rights_name_.empty()) return validation.Reject(kInvalidRightsName);
+  if (!frame::ValidatePrefixes(*impl_, validation)) return false;
+  if (impl_->rights_name.empty()) {
+    return validation.Reject(kInvalidRightsName);
+  }
   return true;
 }
 
 bool Rights::Create_Rights() {
   if (!Validate_Rights()) return false;
-  return frame::NumberedCreation::Run(
-      *this, frame::TransactionConduct::kReleasesConnection,
-      "Select * From Rights_Master",
-      [this](adodb::Recordset& row, const std::string& record_key,
-             std::int32_t document_number) {
-        CollectPrefixes(row);
-        row.Collect("Rights_No", Variant(record_key));
-        row.Collect("Rights_Identity", Variant(document_number));
-        row.Collect("Rights_Name", Variant(rights_name_));
-        row.Collect("Rights_Parent", Variant(rights_parent_));
-        row.Collect("Last_Update", Variant(last_update_));
+  Impl& right = *impl_;
+  return frame::CreateNumbered(
+      right, frame::TransactionConduct::kReleasesConnection,
+      [&](store::Connection& db, const frame::NewRecord& record) {
+        db.Execute(
+            "INSERT INTO Rights_Master (Company_Prefix, Branch_Prefix, "
+            "Document_Prefix, Rights_No, Rights_Identity, Rights_Name, "
+            "Rights_Parent, Last_Update) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            {right.company_prefix, right.branch_prefix, right.document_prefix,
+             record.key, record.number, right.rights_name, right.rights_parent,
+             right.last_update});
       });
 }
 
 bool Rights::Update_Rights() {
-  frame::Operation operation(err_desc_);
-  if (connection_string_.empty()) {
+  Impl& right = *impl_;
+  frame::Operation operation(right.err_desc);
+  if (right.connection_string.empty()) {
     return operation.Reject(frame::kInvalidConnectionString);
   }
-  if (rights_no_.empty() || rights_name_.empty()) {
+  if (right.rights_no.empty() || right.rights_name.empty()) {
     return operation.Reject(kInvalidRightsName);
   }
   return operation.Trapped([&] {
-    adodb::Recordset right;
-    right.Open(adodb::Statement::Compose(
-                   {"Select * From Rights_Master where Rights_No='",
-                    adodb::Quoted{rights_no_}, "'"}),
-               connection_string_, adodb::kOpenKeyset, adodb::kLockOptimistic,
-               adodb::kOptionsUnspecified);
-    if (right.RecordCount() == 1) {
-      right.Collect("Rights_Name", Variant(rights_name_));
-      right.Collect("Rights_Parent", Variant(rights_parent_));
-      right.Collect("Last_Update", Variant(last_update_));
-      right.Update();
+    const std::string& rights_no = frame::Quoted(right.rights_no);
+    store::Lease db = store::Borrow(right.connection_string);
+    // Only a key that names exactly one right is rewritten.
+    const store::Rows rows = db->Query(
+        "SELECT COUNT(*) FROM Rights_Master WHERE Rights_No = ?", {rights_no});
+    if (frame::CountOf(rows) == 1) {
+      db->Execute(
+          "UPDATE Rights_Master SET Rights_Name = ?, Rights_Parent = ?, "
+          "Last_Update = ? WHERE Rights_No = ?",
+          {right.rights_name, right.rights_parent, right.last_update,
+           rights_no});
     }
-    right.Close();
     operation.Succeed();
   });
 }

@@ -1,93 +1,101 @@
 #include "tavikuser/role.h"
 
-#include "frame/messages.h"
 #include "frame/numbered_creation.h"
-#include "frame/operation.h"
+#include "frame/statements.h"
 #include "frame/transaction.h"
-#include "platform/adodb/recordset.h"
+#include "frame/validation.h"
+#include "platform/store/connection_object.h"
 
 namespace tavikuser {
 namespace {
 
-using adodb::Quoted;
 using frame::TransactionConduct;
 
 constexpr char kInvalidRoleName[] = "Invalid Role Name.";
 
+// The connection that the role's transaction runs on.
+store::Connection& Opened(const frame::EntityState& role) {
+  return store::ConnectionObject::Of(*role.connection).Opened();
+}
+
 }  // namespace
 
+struct Role::Impl : frame::EntityState {
+  std::string role_number;
+  std::string role_name;
+};
+
+Role::Role() : Role(std::make_unique<Impl>()) {}
+Role::Role(std::unique_ptr<Impl> impl)
+    : EntityProperties(*impl), impl_(std::move(impl)) {}
+Role::~Role() = default;
+Role::Role(Role&&) noexcept = default;
+Role& Role::operator=(Role&&) noexcept = default;
+
 void Role::RoleNumber(std::string vNewRoleNo) {
-  role_number_ = std::move(vNewRoleNo);
+  impl_->role_number = std::move(vNewRoleNo);
 }
-std::string Role::RoleName() const { return role_name_; }
+std::string Role::RoleName() const { return impl_->role_name; }
 void Role::RoleName(std::string vNewRoleName) {
-  role_name_ = std::move(vNewRoleName);
+  impl_->role_name = std::move(vNewRoleName);
 }
 
 bool Role::Create_Role() {
-  frame::Operation validation(err_desc_);
-  if (connection_string_.empty()) {
+  Impl& role = *impl_;
+  frame::Operation validation(role.err_desc);
+  if (role.connection_string.empty()) {
     return validation.Reject(frame::kInvalidConnectionString);
   }
-  if (role_name_.empty()) return validation.Reject(kInvalidRoleName);
-  if (!ValidatePrefixes(validation)) return false;
-  return frame::NumberedCreation::Run(
-      *this, TransactionConduct::kKeepsConnection, "Select * From Role_Master",
-      [this](adodb::Recordset& row, const std::string& record_key,
-             std::int32_t document_number) {
-        row.Collect("Role_No", Variant(record_key));
-        row.Collect("Role_Identity", Variant(document_number));
-        CollectPrefixes(row);
-        row.Collect("Role_Name", Variant(role_name_));
+  if (role.role_name.empty()) return validation.Reject(kInvalidRoleName);
+  if (!frame::ValidatePrefixes(role, validation)) return false;
+  return frame::CreateNumbered(
+      role, TransactionConduct::kKeepsConnection,
+      [&](store::Connection& db, const frame::NewRecord& record) {
+        db.Execute(
+            "INSERT INTO Role_Master (Role_No, Role_Identity, Company_Prefix, "
+            "Branch_Prefix, Document_Prefix, Role_Name) VALUES (?, ?, ?, ?, "
+            "?, ?)",
+            {record.key, record.number, role.company_prefix, role.branch_prefix,
+             role.document_prefix, role.role_name});
       });
 }
 
 bool Role::Update_Role() {
-  frame::Operation operation(err_desc_);
-  if (connection_string_.empty()) {
+  Impl& role = *impl_;
+  frame::Operation operation(role.err_desc);
+  if (role.connection_string.empty()) {
     return operation.Reject(frame::kInvalidConnectionString);
   }
-  if (role_name_.empty()) return operation.Reject(kInvalidRoleName);
+  if (role.role_name.empty()) return operation.Reject(kInvalidRoleName);
   return frame::InTransaction(
-      operation, connection_, connection_string_,
-      TransactionConduct::kKeepsConnection, [&] {
-        adodb::Recordset role;
-        role.Open(adodb::Statement::Compose(
-                      {"Select * From Role_Master where Role_No='",
-                       Quoted{role_number_}, "'"}),
-                  *connection_, adodb::kOpenKeyset, adodb::kLockOptimistic,
-                  adodb::kOptionsUnspecified);
-        // No count test: a missing row fails at the write for want of a
-        // current row, and of several only the first is renamed.
-        role.Collect("Role_Name", Variant(role_name_));
-        role.Update();
-        role.Close();
+      role, TransactionConduct::kKeepsConnection, operation, [&] {
+        // No count test: of several rows only the first is renamed, and
+        // with none the write fails for want of a current row.
+        std::optional<frame::CurrentRow> first = frame::CurrentRow::First(
+            Opened(role), "Role_Master", "", "Role_No = ?",
+            {frame::Quoted(role.role_number)});
+        if (!first) throw DataAccessError(frame::kNoCurrentRow);
+        first->Update("Role_Name = ?", {role.role_name});
         return true;
       });
 }
 
 bool Role::Delete_Role() {
-  frame::Operation operation(err_desc_);
-  if (connection_string_.empty()) {
+  Impl& role = *impl_;
+  frame::Operation operation(role.err_desc);
+  if (role.connection_string.empty()) {
     return operation.Reject(frame::kInvalidConnectionString);
   }
-  if (role_number_.empty()) return operation.Reject("Invalid Role No.");
+  if (role.role_number.empty()) return operation.Reject("Invalid Role No.");
   return frame::InTransaction(
-      operation, connection_, connection_string_,
-      TransactionConduct::kKeepsConnection, [&] {
+      role, TransactionConduct::kKeepsConnection, operation, [&] {
+        const std::string& role_number = frame::Quoted(role.role_number);
+        store::Connection& db = Opened(role);
         // The role's own row first, then its link rows: all or none.
-        adodb::Execute(*connection_,
-                       adodb::Statement::Compose(
-                           {"Delete from Role_Master where Role_No='",
-                            Quoted{role_number_}, "'"}));
-        adodb::Execute(*connection_,
-                       adodb::Statement::Compose(
-                           {"Delete from Role_Detail where Role_No='",
-                            Quoted{role_number_}, "'"}));
-        adodb::Execute(*connection_,
-                       adodb::Statement::Compose(
-                           {"Delete from Access_Control where Role_No='",
-                            Quoted{role_number_}, "'"}));
+        db.Execute("DELETE FROM Role_Master WHERE Role_No = ?", {role_number});
+        db.Execute("DELETE FROM Role_Detail WHERE Role_No = ?", {role_number});
+        db.Execute("DELETE FROM Access_Control WHERE Role_No = ?",
+                   {role_number});
         return true;
       });
 }

@@ -2,40 +2,19 @@
 
 #include <string_view>
 
-#include "frame/fields.h"
 #include "frame/letter_case.h"
-#include "frame/messages.h"
 #include "frame/numbered_creation.h"
-#include "frame/operation.h"
-#include "platform/adodb/recordset.h"
+#include "frame/statements.h"
+#include "frame/validation.h"
 
 namespace tavikuser {
 namespace {
-
-using adodb::Quoted;
-using adodb::Statement;
 
 constexpr char kInvalidUserIdOrName[] = "Invalid UserID or Name.";
 constexpr char kInvalidUser[] = "Invalid User";
 constexpr char kInvalidUserIdOrUserNo[] = "Invalid User ID or User No.";
 constexpr char kInvalidUserId[] = "Invalid User ID";
 constexpr char kInvalidOldPassword[] = "Invalid old password.";
-
-// The maintenance statement: every row under the number, whatever its
-// Default_Flag and prefixes.
-Statement RowsUnderUserNo(const std::string& user_no) {
-  return Statement::Compose(
-      {"Select * From User_Master where User_No='", Quoted{user_no}, "'"});
-}
-
-// The Branch_Master row that keeps the built-in accounts' passwords.
-Statement BranchRow(const std::string& branch_prefix,
-                    const std::string& company_prefix) {
-  return Statement::Compose(
-      {"Select * From Branch_Master Where Branch_Prefix ='",
-       Quoted{branch_prefix}, "' and Company_Prefix ='", Quoted{company_prefix},
-       "'"});
-}
 
 // The built-in accounts of a branch and the Branch_Master column that holds
 // each one's password, by upper-cased user ID.
@@ -66,216 +45,250 @@ bool SameIgnoringLetterCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-void User::NewPassword(std::string vData) { new_password_ = std::move(vData); }
-std::string User::NewPassword() const { return new_password_; }
+struct User::Impl : frame::EntityState {
+  std::string new_password;
+  std::string user_no;
+  std::string user_id;
+  std::string user_name;
+  std::string user_description;
+  std::string user_password;
+  DateTime last_update;
+};
+
+User::User() : User(std::make_unique<Impl>()) {}
+User::User(std::unique_ptr<Impl> impl)
+    : EntityProperties(*impl), impl_(std::move(impl)) {}
+User::~User() = default;
+User::User(User&&) noexcept = default;
+User& User::operator=(User&&) noexcept = default;
+
+void User::NewPassword(std::string vData) {
+  impl_->new_password = std::move(vData);
+}
+std::string User::NewPassword() const { return impl_->new_password; }
 void User::AdoConnectionObject(Connection vNewConnection) {
-  connection_ = std::move(vNewConnection);
+  impl_->connection = std::move(vNewConnection);
 }
-std::string User::UserNo() const { return user_no_; }
-void User::UserNo(std::string vNewUserNo) { user_no_ = std::move(vNewUserNo); }
-std::string User::UserID() const { return user_id_; }
-void User::UserID(std::string vNewUserID) { user_id_ = std::move(vNewUserID); }
-std::string User::UserName() const { return user_name_; }
+std::string User::UserNo() const { return impl_->user_no; }
+void User::UserNo(std::string vNewUserNo) {
+  impl_->user_no = std::move(vNewUserNo);
+}
+std::string User::UserID() const { return impl_->user_id; }
+void User::UserID(std::string vNewUserID) {
+  impl_->user_id = std::move(vNewUserID);
+}
+std::string User::UserName() const { return impl_->user_name; }
 void User::UserName(std::string vNewUserName) {
-  user_name_ = std::move(vNewUserName);
+  impl_->user_name = std::move(vNewUserName);
 }
-std::string User::UserDescription() const { return user_description_; }
+std::string User::UserDescription() const { return impl_->user_description; }
 void User::UserDescription(std::string vNewUserDescription) {
-  user_description_ = std::move(vNewUserDescription);
+  impl_->user_description = std::move(vNewUserDescription);
 }
-std::string User::UserPassword() const { return user_password_; }
+std::string User::UserPassword() const { return impl_->user_password; }
 void User::UserPassword(std::string vNewUserPassword) {
-  user_password_ = std::move(vNewUserPassword);
+  impl_->user_password = std::move(vNewUserPassword);
 }
-DateTime User::LastUpdate() const { return last_update_; }
-void User::LastUpdate(DateTime NewDateTime) { last_update_ = NewDateTime; }
+DateTime User::LastUpdate() const { return impl_->last_update; }
+void User::LastUpdate(DateTime NewDateTime) {
+  impl_->last_update = NewDateTime;
+}
 
 bool User::Validate_User() {
-  frame::Operation validation(err_desc_);
-  if (connection_string_.empty()) {
+  const Impl& user = *impl_;
+  frame::Operation validation(impl_->err_desc);
+  if (user.connection_string.empty()) {
     return validation.Reject(frame::kInvalidConnectionString);
   }
-  if (user_id_.empty() || user_name_.empty()) {
+  if (user.user_id.empty() || user.user_name.empty()) {
     return validation.Reject(kInvalidUserIdOrName);
   }
-  if (!ValidatePrefixes(validation)) return false;
-  return true;
+  return frame::ValidatePrefixes(user, validation);
 }
 
 bool User::Create_User() {
   if (!Validate_User()) return false;
-  return frame::NumberedCreation::Run(
-      *this, frame::TransactionConduct::kReleasesConnection,
-      "Select * From User_Master",
-      [this](adodb::Recordset& row, const std::string& record_key,
-             std::int32_t document_number) {
-        CollectPrefixes(row);
-        row.Collect("User_No", Variant(record_key));
-        row.Collect("User_Identity", Variant(document_number));
-        row.Collect("User_ID", Variant(user_id_));
-        row.Collect("User_Name", Variant(user_name_));
-        row.Collect("User_Description", Variant(user_description_));
-        row.Collect("User_Password", Variant(user_password_));
-        row.Collect("Last_Update", Variant(last_update_));
+  Impl& user = *impl_;
+  return frame::CreateNumbered(
+      user, frame::TransactionConduct::kReleasesConnection,
+      [&](store::Connection& db, const frame::NewRecord& record) {
+        // Default_Flag is left to the store's default.
+        db.Execute(
+            "INSERT INTO User_Master (Company_Prefix, Branch_Prefix, "
+            "Document_Prefix, User_No, User_Identity, User_ID, User_Name, "
+            "User_Description, User_Password, Last_Update) VALUES (?, ?, ?, "
+            "?, ?, ?, ?, ?, ?, ?)",
+            {user.company_prefix, user.branch_prefix, user.document_prefix,
+             record.key, record.number, user.user_id, user.user_name,
+             user.user_description, user.user_password, user.last_update});
       });
 }
 
 bool User::Update_User() {
-  frame::Operation operation(err_desc_);
-  if (connection_string_.empty()) {
+  Impl& user = *impl_;
+  frame::Operation operation(user.err_desc);
+  if (user.connection_string.empty()) {
     return operation.Reject(frame::kInvalidConnectionString);
   }
-  if (user_no_.empty()) return operation.Reject(kInvalidUserIdOrName);
+  if (user.user_no.empty()) return operation.Reject(kInvalidUserIdOrName);
 
   return operation.Trapped([&] {
-    adodb::Recordset account;
-    account.Open(RowsUnderUserNo(user_no_), connection_string_,
-                 adodb::kOpenKeyset, adodb::kLockOptimistic,
-                 adodb::kOptionsUnspecified);
-    if (account.RecordCount() == 1) {
-      account.Collect("User_ID", Variant(user_id_));
-      account.Collect("User_Name", Variant(user_name_));
-      account.Collect("User_Description", Variant(user_description_));
-      account.Collect("User_Password", Variant(user_password_));
-      account.Collect("Last_Update", Variant(last_update_));
-      account.Update();
-      operation.Succeed();
-    } else {
+    const std::string& user_no = frame::Quoted(user.user_no);
+    store::Lease db = store::Borrow(user.connection_string);
+    // Every row under the number counts, whatever its Default_Flag and
+    // prefixes; only a number that names exactly one account is rewritten.
+    const store::Rows accounts = db->Query(
+        "SELECT COUNT(*) FROM User_Master WHERE User_No = ?", {user_no});
+    if (frame::CountOf(accounts) != 1) {
       operation.Reject(kInvalidUser);
+      return;
     }
-    account.Close();
+    db->Execute(
+        "UPDATE User_Master SET User_ID = ?, User_Name = ?, User_Description "
+        "= ?, User_Password = ?, Last_Update = ? WHERE User_No = ?",
+        {user.user_id, user.user_name, user.user_description,
+         user.user_password, user.last_update, user_no});
+    operation.Succeed();
   });
 }
 
 bool User::Delete_User() {
-  frame::Operation operation(err_desc_);
-  if (connection_string_.empty()) {
+  Impl& user = *impl_;
+  frame::Operation operation(user.err_desc);
+  if (user.connection_string.empty()) {
     return operation.Reject(frame::kInvalidConnectionString);
   }
-  if (user_no_.empty()) return operation.Reject(frame::kInvalidUserNo);
+  if (user.user_no.empty()) return operation.Reject(frame::kInvalidUserNo);
 
   return operation.Trapped([&] {
-    adodb::Recordset account;
-    account.Open(RowsUnderUserNo(user_no_), connection_string_,
-                 adodb::kOpenKeyset, adodb::kLockOptimistic,
-                 adodb::kOptionsUnspecified);
-    if (account.RecordCount() == 1) {
-      account.Delete();
-      operation.Succeed();
-    } else {
+    const std::string& user_no = frame::Quoted(user.user_no);
+    store::Lease db = store::Borrow(user.connection_string);
+    const store::Rows accounts = db->Query(
+        "SELECT COUNT(*) FROM User_Master WHERE User_No = ?", {user_no});
+    if (frame::CountOf(accounts) != 1) {
       operation.Reject(kInvalidUser);
+      return;
     }
-    account.Close();
+    // The account's own row only: rows of other tables that carry the
+    // number stay.
+    db->Execute("DELETE FROM User_Master WHERE User_No = ?", {user_no});
+    operation.Succeed();
   });
 }
 
 bool User::Get_User(std::optional<std::string> User_ID) {
-  return ReadAccount(std::move(User_ID), [this] {
-    return Statement::Compose({"Select * from User_Master where User_ID='",
-                               Quoted{user_id_}, "' and Default_Flag =0"});
-  });
+  return ReadAccount(std::move(User_ID), false);
 }
 
 bool User::Get_User_Unique(std::optional<std::string> User_ID) {
-  return ReadAccount(std::move(User_ID), [this] {
-    return Statement::Compose(
-        {"Select * from User_Master where User_ID='", Quoted{user_id_},
-         "' and Default_Flag =0 and company_prefix='", Quoted{company_prefix_},
-         "' and branch_prefix='", Quoted{branch_prefix_}, "'"});
-  });
+  return ReadAccount(std::move(User_ID), true);
 }
 
-bool User::ReadAccount(std::optional<std::string> User_ID,
-                       const std::function<Statement()>& search_by_user_id) {
-  frame::Operation operation(err_desc_);
+bool User::ReadAccount(std::optional<std::string> User_ID, bool within_branch) {
+  Impl& user = *impl_;
+  frame::Operation operation(user.err_desc);
   // The argument replaces UserID before anything is tested.
-  user_id_ = std::move(User_ID).value_or("");
-  if (user_id_.empty() && user_no_.empty()) {
+  user.user_id = std::move(User_ID).value_or("");
+  if (user.user_id.empty() && user.user_no.empty()) {
     return operation.Reject(kInvalidUserIdOrUserNo);
   }
 
   return operation.Trapped([&] {
-    adodb::Recordset account;
-    account.Open(
-        user_id_.empty()
-            ? Statement::Compose({"Select * from User_Master where User_No='",
-                                  Quoted{user_no_}, "' and Default_Flag =0"})
-            : search_by_user_id(),
-        connection_string_, adodb::kOpenKeyset, adodb::kLockOptimistic,
-        adodb::kOptionsUnspecified);
-    if (account.RecordCount() > 0) {
-      // A Null in one of the first three fails the conversion, leaving the
-      // ones already taken.
-      user_no_ = account.Field("User_No").ToText();
-      user_id_ = account.Field("User_ID").ToText();
-      user_name_ = account.Field("User_Name").ToText();
-      frame::TakeUnlessNullOrEmpty(account.Field("User_Description"),
-                                   user_description_);
-      frame::TakeUnlessNullOrEmpty(account.Field("User_Password"),
-                                   user_password_);
-      operation.Succeed();
-    } else {
-      operation.Reject(kInvalidUserId);
+    // By number the search is never confined to a company or branch.
+    std::string condition =
+        user.user_id.empty() ? "User_No = ?" : "User_ID = ?";
+    store::Values values{
+        frame::Quoted(user.user_id.empty() ? user.user_no : user.user_id)};
+    condition += " AND Default_Flag = 0";
+    if (within_branch && !user.user_id.empty()) {
+      condition += " AND company_prefix = ? AND branch_prefix = ?";
+      values.push_back(frame::Quoted(user.company_prefix));
+      values.push_back(frame::Quoted(user.branch_prefix));
     }
-    account.Close();
+    const store::Rows accounts =
+        store::Borrow(user.connection_string)
+            ->Query(
+                "SELECT User_No, User_ID, User_Name, User_Description, "
+                "User_Password FROM User_Master WHERE " +
+                    condition,
+                values);
+    if (accounts.empty()) {
+      operation.Reject(kInvalidUserId);
+      return;
+    }
+    // The first row, as the store returns it. A Null in one of the first
+    // three fails the conversion, leaving the ones already taken.
+    const store::Row& account = accounts.front();
+    user.user_no = account[0].ToText();
+    user.user_id = account[1].ToText();
+    user.user_name = account[2].ToText();
+    frame::TakeUnlessNullOrEmpty(account[3], user.user_description);
+    frame::TakeUnlessNullOrEmpty(account[4], user.user_password);
+    operation.Succeed();
   });
 }
 
 bool User::Change_Password() {
-  frame::Operation operation(err_desc_);
-  if (user_id_.empty() && user_no_.empty()) {
+  Impl& user = *impl_;
+  frame::Operation operation(user.err_desc);
+  if (user.user_id.empty() && user.user_no.empty()) {
     return operation.Reject(kInvalidUserIdOrUserNo);
   }
-  if (new_password_.empty()) return operation.Reject("Invalid new password.");
+  if (user.new_password.empty()) {
+    return operation.Reject("Invalid new password.");
+  }
 
   return operation.Trapped([&] {
-    adodb::Recordset account;
-    // Stores the new password as given when the old one matched.
+    // Stores the new password, as given, in the row that was read, when the
+    // old one matched.
     const auto replace_password = [&](bool old_password_matches,
+                                      frame::CurrentRow& row,
                                       std::string_view column) {
       if (!old_password_matches) {
         operation.Reject(kInvalidOldPassword);
         return;
       }
-      account.Collect(column, Variant(new_password_));
-      account.Update();
+      row.Update(std::string(column) + " = ?", {user.new_password});
       operation.Succeed();
     };
 
-    if (const auto column = BuiltInPasswordColumn(user_id_)) {
-      account.Open(BranchRow(branch_prefix_, company_prefix_),
-                   connection_string_, adodb::kOpenKeyset,
-                   adodb::kLockOptimistic, adodb::kOptionsUnspecified);
+    if (const auto column = BuiltInPasswordColumn(user.user_id)) {
+      const std::string& branch = frame::Quoted(user.branch_prefix);
+      const std::string& company = frame::Quoted(user.company_prefix);
+      store::Lease db = store::Borrow(user.connection_string);
+      std::optional<frame::CurrentRow> branch_row = frame::CurrentRow::First(
+          *db, "Branch_Master", *column,
+          "Branch_Prefix = ? AND Company_Prefix = ?", {branch, company});
       // No branch: nothing to say beyond the false result.
-      if (account.RecordCount() > 0) {
-        const Variant stored = account.Field(*column);
-        replace_password(
-            !stored.is_null() &&
-                SameIgnoringLetterCase(stored.ToText(), user_password_),
-            *column);
-      }
-    } else {
-      account.Open(
-          user_id_.empty()
-              ? Statement::Compose({"Select * from User_Master where User_No='",
-                                    Quoted{user_no_}, "'"})
-              : Statement::Compose({"Select * from User_Master where User_ID='",
-                                    Quoted{user_id_}, "'"}),
-          connection_string_, adodb::kOpenKeyset, adodb::kLockOptimistic,
-          adodb::kOptionsUnspecified);
-      if (account.RecordCount() > 0) {
-        // An account without a password is opened with an empty one.
-        const Variant stored = account.Field("User_Password");
-        replace_password(
-            stored.is_null()
-                ? user_password_.empty()
-                : SameIgnoringLetterCase(stored.ToText(), user_password_),
-            "User_Password");
-      } else {
-        operation.Reject(kInvalidUserId);
-      }
+      if (!branch_row) return;
+      const store::Value& stored = (*branch_row)[0];
+      replace_password(
+          !stored.is_null() &&
+              SameIgnoringLetterCase(stored.ToText(), user.user_password),
+          *branch_row, *column);
+      return;
     }
-    account.Close();
+
+    // Found by user ID, or by number without one; never narrowed by
+    // company, branch or Default_Flag.
+    const bool by_user_id = !user.user_id.empty();
+    const std::string& key =
+        frame::Quoted(by_user_id ? user.user_id : user.user_no);
+    store::Lease db = store::Borrow(user.connection_string);
+    std::optional<frame::CurrentRow> account = frame::CurrentRow::First(
+        *db, "User_Master", "User_Password",
+        by_user_id ? "User_ID = ?" : "User_No = ?", {key});
+    if (!account) {
+      operation.Reject(kInvalidUserId);
+      return;
+    }
+    // An account without a password is opened with an empty one.
+    const store::Value& stored = (*account)[0];
+    replace_password(
+        stored.is_null()
+            ? user.user_password.empty()
+            : SameIgnoringLetterCase(stored.ToText(), user.user_password),
+        *account, "User_Password");
   });
 }
 

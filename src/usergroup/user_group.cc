@@ -1,14 +1,8 @@
 #include "tavikuser/user_group.h"
 
-#include <cstdint>
-#include <string>
-#include <utility>
-
-#include "frame/fields.h"
-#include "frame/messages.h"
 #include "frame/numbered_creation.h"
-#include "frame/operation.h"
-#include "platform/adodb/recordset.h"
+#include "frame/statements.h"
+#include "frame/validation.h"
 
 namespace tavikuser {
 namespace {
@@ -22,144 +16,159 @@ constexpr char kGroupHasUsers[] =
 constexpr char kEmptyUserGroupNumber[] = "Invalid User Group Number.";
 constexpr char kUnknownUserGroupNumber[] = "Invalid User Group Number";
 
-adodb::Statement GroupRows(const std::string& group_number) {
-  return adodb::Statement::Compose(
-      {"Select * From User_Group where User_Group_No='",
-       adodb::Quoted{group_number}, "'"});
-}
-
-// A group with any of these rows counts as having users.
-adodb::Statement GroupDetailRows(const std::string& group_number) {
-  return adodb::Statement::Compose(
-      {"Select * from Group_Detail where User_Group_No='",
-       adodb::Quoted{group_number}, "'"});
-}
-
-// Outside a creation the recordsets open a connection of their own from the
-// connection string; there is no transaction.
-void OpenOnOwnConnection(adodb::Recordset& rows,
-                         const adodb::Statement& statement,
-                         const std::string& connection_string) {
-  rows.Open(statement, connection_string, adodb::kOpenKeyset,
-            adodb::kLockOptimistic, adodb::kOptionsUnspecified);
-}
-
 }  // namespace
 
+struct UserGroup::Impl : frame::EntityState {
+  std::string group_number;
+  std::string group_name;
+  std::string group_description;
+  DateTime last_update;
+};
+
+UserGroup::UserGroup() : UserGroup(std::make_unique<Impl>()) {}
+UserGroup::UserGroup(std::unique_ptr<Impl> impl)
+    : EntityProperties(*impl), impl_(std::move(impl)) {}
+UserGroup::~UserGroup() = default;
+UserGroup::UserGroup(UserGroup&&) noexcept = default;
+UserGroup& UserGroup::operator=(UserGroup&&) noexcept = default;
+
 void UserGroup::GroupNumber(std::string vNewGroupNo) {
-  group_number_ = std::move(vNewGroupNo);
+  impl_->group_number = std::move(vNewGroupNo);
 }
-std::string UserGroup::GroupNumber() const { return group_number_; }
-std::string UserGroup::GroupName() const { return group_name_; }
+std::string UserGroup::GroupNumber() const { return impl_->group_number; }
+std::string UserGroup::GroupName() const { return impl_->group_name; }
 void UserGroup::GroupName(std::string vNewGroupName) {
-  group_name_ = std::move(vNewGroupName);
+  impl_->group_name = std::move(vNewGroupName);
 }
-std::string UserGroup::GroupDescription() const { return group_description_; }
+std::string UserGroup::GroupDescription() const {
+  return impl_->group_description;
+}
 void UserGroup::GroupDescription(std::string vNewGroupDescription) {
-  group_description_ = std::move(vNewGroupDescription);
+  impl_->group_description = std::move(vNewGroupDescription);
 }
-DateTime UserGroup::LastUpdate() const { return last_update_; }
-void UserGroup::LastUpdate(DateTime NewDateTime) { last_update_ = NewDateTime; }
+DateTime UserGroup::LastUpdate() const { return impl_->last_update; }
+void UserGroup::LastUpdate(DateTime NewDateTime) {
+  impl_->last_update = NewDateTime;
+}
 
 bool UserGroup::Validate_Group() {
-  frame::Operation validation(err_desc_);
-  if (connection_string_.empty()) {
+  frame::Operation validation(impl_->err_desc);
+  if (impl_->connection_string.empty()) {
     return validation.Reject(frame::kInvalidConnectionString);
   }
-  if (group_name_.empty()) return validation.Reject(kInvalidGroupName);
-  if (!ValidatePrefixes(validation)) return false;
-  return true;
+  if (impl_->group_name.empty()) return validation.Reject(kInvalidGroupName);
+  return frame::ValidatePrefixes(*impl_, validation);
 }
 
 bool UserGroup::Create_Group() {
   if (!Validate_Group()) return false;
-  return frame::NumberedCreation::Run(
-      *this, frame::TransactionConduct::kReleasesConnection,
-      "Select * From User_Group",
-      [this](adodb::Recordset& row, const std::string& record_key,
-             std::int32_t document_number) {
-        row.Collect("User_Group_No", Variant(record_key));
-        row.Collect("User_Group_Identity", Variant(document_number));
-        CollectPrefixes(row);
-        row.Collect("User_Group_Name", Variant(group_name_));
-        row.Collect("User_Group_Desc", Variant(group_description_));
-        row.Collect("Last_Update", Variant(last_update_));
+  Impl& group = *impl_;
+  return frame::CreateNumbered(
+      group, frame::TransactionConduct::kReleasesConnection,
+      [&](store::Connection& db, const frame::NewRecord& record) {
+        db.Execute(
+            "INSERT INTO User_Group (User_Group_No, User_Group_Identity, "
+            "Company_Prefix, Branch_Prefix, Document_Prefix, User_Group_Name, "
+            "User_Group_Desc, Last_Update) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            {record.key, record.number, group.company_prefix,
+             group.branch_prefix, group.document_prefix, group.group_name,
+             group.group_description, group.last_update});
       },
-      [this](const std::string& record_key) { group_number_ = record_key; });
+      // GroupNumber keeps the key even when the creation then fails.
+      [&](const std::string& key) { group.group_number = key; });
 }
 
 bool UserGroup::Update_Group() {
-  frame::Operation operation(err_desc_);
-  if (connection_string_.empty()) {
+  Impl& group = *impl_;
+  frame::Operation operation(group.err_desc);
+  if (group.connection_string.empty()) {
     return operation.Reject(frame::kInvalidConnectionString);
   }
-  if (group_name_.empty()) return operation.Reject(kInvalidGroupName);
+  if (group.group_name.empty()) return operation.Reject(kInvalidGroupName);
 
   return operation.Trapped([&] {
-    adodb::Recordset group;
-    OpenOnOwnConnection(group, GroupRows(group_number_), connection_string_);
+    const std::string& group_number = frame::Quoted(group.group_number);
+    store::Lease db = store::Borrow(group.connection_string);
     // The count is not asked: the first row found is changed, and with none
     // the first write fails for want of a current row.
-    group.Collect("User_Group_Name", Variant(group_name_));
-    if (!group_description_.empty()) {
-      group.Collect("User_Group_Desc", Variant(group_description_));
+    std::optional<frame::CurrentRow> first = frame::CurrentRow::First(
+        *db, "User_Group", "", "User_Group_No = ?", {group_number});
+    if (!first) throw DataAccessError(frame::kNoCurrentRow);
+    // An update never clears a description.
+    if (group.group_description.empty()) {
+      first->Update("User_Group_Name = ?, Last_Update = ?",
+                    {group.group_name, group.last_update});
+    } else {
+      first->Update(
+          "User_Group_Name = ?, User_Group_Desc = ?, Last_Update = ?",
+          {group.group_name, group.group_description, group.last_update});
     }
-    group.Collect("Last_Update", Variant(last_update_));
-    group.Update();
-    group.Close();
     operation.Succeed();
   });
 }
 
 bool UserGroup::Delete_Group() {
-  frame::Operation operation(err_desc_);
-  if (connection_string_.empty()) {
+  Impl& group = *impl_;
+  frame::Operation operation(group.err_desc);
+  if (group.connection_string.empty()) {
     return operation.Reject(frame::kInvalidConnectionString);
   }
-  if (group_number_.empty()) return operation.Reject(kInvalidGroupNo);
+  if (group.group_number.empty()) return operation.Reject(kInvalidGroupNo);
 
   return operation.Trapped([&] {
-    long member_count = 0;
-    {
-      adodb::Recordset members;
-      OpenOnOwnConnection(members, GroupDetailRows(group_number_),
-                          connection_string_);
-      member_count = members.RecordCount();
-      members.Close();
-    }
-    if (member_count > 0) {
+    const std::string& group_number = frame::Quoted(group.group_number);
+    // Two statements, each on a connection of its own, without a
+    // transaction: a member added between them is not seen.
+    const store::Rows members = store::Borrow(group.connection_string)
+                                    ->Query(
+                                        "SELECT COUNT(*) FROM Group_Detail "
+                                        "WHERE User_Group_No = ?",
+                                        {group_number});
+    if (frame::CountOf(members) > 0) {
       operation.Reject(kGroupHasUsers);
       return;
     }
-
-    adodb::Recordset group;
-    OpenOnOwnConnection(group, GroupRows(group_number_), connection_string_);
-    if (group.RecordCount() == 1) group.Delete();
-    group.Close();
+    store::Lease db = store::Borrow(group.connection_string);
+    // Only a number that names exactly one group is deleted.
+    const store::Rows groups =
+        db->Query("SELECT COUNT(*) FROM User_Group WHERE User_Group_No = ?",
+                  {group_number});
+    if (frame::CountOf(groups) == 1) {
+      db->Execute("DELETE FROM User_Group WHERE User_Group_No = ?",
+                  {group_number});
+    }
     operation.Succeed();
   });
 }
 
 bool UserGroup::Get_UserGroup(std::string User_Group_No) {
-  frame::Operation operation(err_desc_);
-  group_number_ = std::move(User_Group_No);
-  if (group_number_.empty()) return operation.Reject(kEmptyUserGroupNumber);
+  Impl& group = *impl_;
+  frame::Operation operation(group.err_desc);
+  group.group_number = std::move(User_Group_No);
+  if (group.group_number.empty()) {
+    return operation.Reject(kEmptyUserGroupNumber);
+  }
 
   return operation.Trapped([&] {
-    adodb::Recordset group;
-    OpenOnOwnConnection(group, GroupRows(group_number_), connection_string_);
-    if (group.RecordCount() > 0) {
-      frame::TakeUnlessNullOrEmpty(group.Field("User_Group_Name"), group_name_);
-      frame::TakeUnlessNullOrEmpty(group.Field("User_Group_Desc"),
-                                   group_description_);
-      // Read without a Null guard: a Null fails the conversion, after name
-      // and description were taken.
-      last_update_ = group.Field("Last_Update").ToDate();
-      operation.Succeed();
-    } else {
+    const std::string& group_number = frame::Quoted(group.group_number);
+    const store::Rows rows =
+        store::Borrow(group.connection_string)
+            ->Query(
+                "SELECT User_Group_Name, User_Group_Desc, Last_Update FROM "
+                "User_Group WHERE User_Group_No = ?",
+                {group_number});
+    if (rows.empty()) {
       operation.Reject(kUnknownUserGroupNumber);
+      return;
     }
-    group.Close();
+    // The first row, as the store returns it.
+    const store::Row& first = rows.front();
+    frame::TakeUnlessNullOrEmpty(first[0], group.group_name);
+    frame::TakeUnlessNullOrEmpty(first[1], group.group_description);
+    // Read without a Null guard: a Null fails the conversion, after name
+    // and description were taken.
+    group.last_update = first[2].ToDate();
+    operation.Succeed();
   });
 }
 

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
+#include <string>
+
+#include "tavikuser/automation.h"
+#include "tavikuser/errors.h"
 
 namespace tavikuser {
 namespace {
@@ -70,7 +74,23 @@ bool Expect(std::string_view text, std::size_t& pos, char c) {
   return true;
 }
 
+// The automation date's own range: 100-01-01 00:00 to 9999-12-31 23:59:59.999.
+// Before the zero date the time of day counts forwards from the whole day,
+// so the first day spans (-657435, -657434].
+constexpr double kFirstDay = -657435.0;
+constexpr double kPastLastDay = 2958466.0;
+
 }  // namespace
+
+DateTime::DateTime(double oadate) : oadate_(oadate) {
+  if (!(oadate > kFirstDay && oadate < kPastLastDay)) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%g", oadate);
+    throw AutomationError(automation::kTypeMismatch,
+                          std::string("The date-time ") + text +
+                              " is not a date of the years 100 to 9999.");
+  }
+}
 
 DateTime DateTime::FromCalendar(const Calendar& c) {
   if (!ValidCalendar(c)) throw std::out_of_range("date-time out of range");

@@ -1,15 +1,10 @@
+#include "platform/automation/registry.h"
+
 #include <map>
 #include <mutex>
 
 #include "platform/automation/text.h"
-#include "platform/counter/counter_transaction.h"
 #include "tavikuser/automation.h"
-#include "tavikuser/check_access_rights.h"
-#include "tavikuser/connection.h"
-#include "tavikuser/rights.h"
-#include "tavikuser/role.h"
-#include "tavikuser/user.h"
-#include "tavikuser/user_group.h"
 
 namespace tavikuser::automation {
 namespace {
@@ -19,13 +14,9 @@ class Registry {
   // The library's own classes are there from the start; a host may replace
   // any of them.
   Registry() {
-    Add<Rights>(Rights::Class());
-    Add<Role>(Role::Class());
-    Add<UserGroup>(UserGroup::Class());
-    Add<CheckAccessRights>(CheckAccessRights::Class());
-    Add<User>(User::Class());
-    Add<Connection>(Connection::Class());
-    Add<counter::CounterTransaction>(counter::CounterTransaction::Class());
+    for (auto& [progid, factory] : LibraryClasses()) {
+      factories_[AsciiLower(progid)] = std::move(factory);
+    }
   }
 
   void Register(std::string progid, Factory factory) {
@@ -48,11 +39,6 @@ class Registry {
   }
 
  private:
-  template <class T>
-  void Add(const ClassInfo& info) {
-    factories_[AsciiLower(info.progid())] = InstanceFactory<T>(info);
-  }
-
   std::mutex mutex_;
   std::map<std::string, Factory> factories_;
 };

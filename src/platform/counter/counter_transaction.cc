@@ -3,31 +3,23 @@
 #include <charconv>
 #include <limits>
 
-#include "platform/adodb/connection_state.h"
+#include "platform/store/connection_object.h"
 
 namespace tavikuser::counter {
 namespace {
 
-// Values are bound by position, so each statement names its placeholders in
-// the order of its values.
-constexpr char kSelectLastNo[] =
-    "SELECT Last_No FROM Document_Counter WHERE Company_Prefix = :p1 AND "
-    "Branch_Prefix = :p2 AND Document_Prefix = :p3";
-constexpr char kInsertCounter[] =
-    "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
-    "Document_Prefix, Last_No) VALUES (:p1, :p2, :p3, :p4)";
-// PostgreSQL makes sure the row exists, locks it and reads it in one
-// statement. Two creators that find no row must not both insert one: the
-// first to insert makes the second wait for its transaction, and the row
-// lock then queues every later creator behind it.
-constexpr char kLockLastNo[] =
-    "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
-    "Document_Prefix, Last_No) VALUES (:p1, :p2, :p3, 0) ON CONFLICT "
-    "(Company_Prefix, Branch_Prefix, Document_Prefix) DO UPDATE SET Last_No "
-    "= Document_Counter.Last_No RETURNING Last_No";
-constexpr char kUpdateLastNo[] =
-    "UPDATE Document_Counter SET Last_No = :p1 WHERE Company_Prefix = :p2 "
-    "AND Branch_Prefix = :p3 AND Document_Prefix = :p4";
+// Last_No as the store keeps it, when it is a whole number (also as text,
+// since a host may keep the column as text); nothing otherwise.
+std::optional<std::int64_t> WholeNumber(const store::Value& value) {
+  if (const std::int64_t* whole = value.integer()) return *whole;
+  if (const std::string* text = value.text()) {
+    std::int64_t whole;
+    const char* end = text->data() + text->size();
+    const auto [stop, error] = std::from_chars(text->data(), end, whole);
+    if (error == std::errc() && stop == end && !text->empty()) return whole;
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -41,41 +33,39 @@ void CounterTransaction::DocumentPrefix(std::string value) {
   document_prefix_ = std::move(value);
 }
 
-std::vector<adodb::BoundValue> CounterTransaction::PrefixValues() const {
-  return {company_prefix_, branch_prefix_, document_prefix_};
-}
-
 bool CounterTransaction::Refuse(std::string text) {
   err_desc_ = std::move(text);
   return false;
 }
 
-Variant CounterTransaction::Get_Last_Counter(std::vector<Variant>& args) {
+bool CounterTransaction::Get_Last_Counter(Connection& connection) {
   connection_.reset();
   try {
-    const Connection connection =
-        automation::Marshal<Connection>::From(args.at(0));
-    adodb::Session& session = connection.internals().OpenSession();
-    const adodb::ResultSet counter = session.Query(
-        session.provider() == adodb::Provider::kPostgreSQL ? kLockLastNo
-                                                           : kSelectLastNo,
-        PrefixValues());
-    long long last_no = 0;
-    row_exists_ = !counter.rows.empty();
-    if (row_exists_ && counter.rows[0][0]) {
-      const std::string& text = *counter.rows[0][0];
-      std::from_chars(text.data(), text.data() + text.size(), last_no);
+    const std::optional<store::Value> stored =
+        store::ConnectionObject::Of(connection)
+            .Opened()
+            .LockCounter(company_prefix_, branch_prefix_, document_prefix_);
+    row_exists_ = stored.has_value();
+    std::int64_t last_no = 0;
+    if (stored) {
+      const std::optional<std::int64_t> whole = WholeNumber(*stored);
+      if (!whole) {
+        return Refuse("The counter of " + company_prefix_ + branch_prefix_ +
+                      document_prefix_ + " holds " +
+                      (stored->is_null() ? "Null" : stored->ToText()) +
+                      ", which is not a whole number; no number was issued.");
+      }
+      last_no = *whole;
     }
-    if (last_no >= std::numeric_limits<std::int32_t>::max() || last_no < 0) {
-      return Variant(Refuse("The next document number after " +
-                            std::to_string(last_no) +
-                            " does not fit in 32 bits."));
+    if (last_no < 0 || last_no >= std::numeric_limits<std::int32_t>::max()) {
+      return Refuse("The next document number after " +
+                    std::to_string(last_no) + " does not fit in 32 bits.");
     }
     next_document_no_ = static_cast<std::int32_t>(last_no + 1);
     connection_ = connection;
-    return Variant(true);
+    return true;
   } catch (const Error& failure) {
-    return Variant(Refuse(failure.what()));
+    return Refuse(failure.what());
   }
 }
 
@@ -89,19 +79,24 @@ bool CounterTransaction::Increase_Counter() {
         "Increase_Counter needs a successful Get_Last_Counter first.");
   }
   try {
-    const std::string next = std::to_string(next_document_no_);
-    std::vector<adodb::BoundValue> values = PrefixValues();
-    adodb::Session& session = connection_->internals().OpenSession();
+    store::Connection& db = store::ConnectionObject::Of(*connection_).Opened();
     if (row_exists_) {
-      values.insert(values.begin(), next);
-      if (session.Execute(kUpdateLastNo, values) != 1) {
+      const std::int64_t changed = db.Execute(
+          "UPDATE Document_Counter SET Last_No = ? WHERE Company_Prefix = ? "
+          "AND Branch_Prefix = ? AND Document_Prefix = ?",
+          {next_document_no_, company_prefix_, branch_prefix_,
+           document_prefix_});
+      if (changed != 1) {
         return Refuse("The counter row of " + company_prefix_ + branch_prefix_ +
                       document_prefix_ +
                       " was removed during the transaction.");
       }
     } else {
-      values.push_back(next);
-      session.Execute(kInsertCounter, values);
+      db.Execute(
+          "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
+          "Document_Prefix, Last_No) VALUES (?, ?, ?, ?)",
+          {company_prefix_, branch_prefix_, document_prefix_,
+           next_document_no_});
     }
     // The next call issues the following number only after a fresh read.
     connection_.reset();
@@ -111,17 +106,22 @@ bool CounterTransaction::Increase_Counter() {
   }
 }
 
-Variant CounterTransaction::ErrDesc() const { return Variant(err_desc_); }
+std::string CounterTransaction::ErrDesc() const { return err_desc_; }
+
+Variant CounterTransaction::GetLastCounterByReference(
+    std::vector<Variant>& args) {
+  Connection connection = automation::Marshal<Connection>::From(args.at(0));
+  return Variant(Get_Last_Counter(connection));
+}
 
 const automation::ClassInfo& CounterTransaction::Class() {
   static const automation::ClassInfo info =
-      automation::MemberTable<CounterTransaction>(
-          "TavikSystem.CounterTransaction")
+      automation::MemberTable<CounterTransaction>(kCounterProgId)
           .Let("CompanyPrefix", &CounterTransaction::CompanyPrefix)
           .Let("BranchPrefix", &CounterTransaction::BranchPrefix)
           .Let("DocumentPrefix", &CounterTransaction::DocumentPrefix)
           .ByRefFunction("Get_Last_Counter", VarType::kBool, 1,
-                         &CounterTransaction::Get_Last_Counter)
+                         &CounterTransaction::GetLastCounterByReference)
           .Get("NextDocumentNo", &CounterTransaction::NextDocumentNo)
           .Function("Increase_Counter", &CounterTransaction::Increase_Counter)
           .Get("ErrDesc", &CounterTransaction::ErrDesc)

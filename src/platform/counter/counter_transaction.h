@@ -1,6 +1,4 @@
 // The built-in document counter service, "TavikSystem.CounterTransaction".
-// The library reaches it only late-bound, through the class registry, so a
-// host can register its own service under the same identifier.
 #ifndef TAVIKUSER_PLATFORM_COUNTER_COUNTER_TRANSACTION_H_
 #define TAVIKUSER_PLATFORM_COUNTER_COUNTER_TRANSACTION_H_
 
@@ -9,44 +7,44 @@
 #include <string>
 #include <vector>
 
-#include "platform/adodb/session.h"
+#include "platform/counter/counter_service.h"
 #include "tavikuser/automation.h"
-#include "tavikuser/connection.h"
 
 namespace tavikuser::counter {
 
 // Issues document numbers per company, branch and document prefix from the
 // Document_Counter table, on the caller's connection and inside the caller's
 // transaction: a number and the record it numbers commit or roll back
-// together. The counter row is held for that transaction where the store can
-// lock it (PostgreSQL locks the row; SQLite's transaction already holds the
-// write lock), so two creators never receive the same number.
-class CounterTransaction {
+// together. The store holds the counter row for that transaction (a row lock
+// on a server, the write lock on SQLite), so two creators never receive the
+// same number.
+class CounterTransaction final : public CounterService {
  public:
-  void CompanyPrefix(std::string value);
-  void BranchPrefix(std::string value);
-  void DocumentPrefix(std::string value);
+  void CompanyPrefix(std::string value) override;
+  void BranchPrefix(std::string value) override;
+  void DocumentPrefix(std::string value) override;
 
-  // args[0]: the caller's open connection object, by reference. Reads the
-  // last number issued for the three prefixes; true when the next one is
-  // ready in NextDocumentNo. False, with ErrDesc, for a store failure or a
-  // next number beyond 32 bits.
-  Variant Get_Last_Counter(std::vector<Variant>& args);
+  // Reads the last number issued for the three prefixes; true when the next
+  // one is ready. False, with ErrDesc, for a store failure, or for a
+  // Last_No that is no whole number or whose next number exceeds 32 bits
+  // (issuing anyway could repeat a key that is already there).
+  bool Get_Last_Counter(Connection& connection) override;
 
-  // The number ready to be issued: the last one plus one, or 1 when none was
-  // issued yet.
-  std::int32_t NextDocumentNo() const;
+  // The last number plus one, or 1 when none was issued yet.
+  std::int32_t NextDocumentNo() const override;
 
   // Stores NextDocumentNo as the last number issued. False, with ErrDesc,
   // without a successful Get_Last_Counter first, or on a store failure.
-  bool Increase_Counter();
+  bool Increase_Counter() override;
 
-  Variant ErrDesc() const;
+  std::string ErrDesc() const override;
 
+  // The member table: Get_Last_Counter takes its connection object by
+  // reference, as a variant that it may replace.
   static const automation::ClassInfo& Class();
 
  private:
-  std::vector<adodb::BoundValue> PrefixValues() const;
+  Variant GetLastCounterByReference(std::vector<Variant>& args);
   bool Refuse(std::string text);
 
   std::string company_prefix_;
