@@ -13,13 +13,13 @@ namespace tavikuser::automation {
 namespace {
 
 template <class T>
-std::pair<std::string, Factory> Entry(const ClassInfo& info) {
-  return {info.progid(), InstanceFactory<T>(info)};
+std::pair<const ClassInfo*, Factory> Entry(const ClassInfo& info) {
+  return {&info, &CreateInstance<T>};
 }
 
 }  // namespace
 
-std::vector<std::pair<std::string, Factory>> LibraryClasses() {
+std::vector<std::pair<const ClassInfo*, Factory>> LibraryClasses() {
   return {
       Entry<Rights>(Rights::Class()),
       Entry<Role>(Role::Class()),

@@ -237,8 +237,9 @@ class SeveringCounter {
   std::optional<Connection> connection_;
 };
 
-void UseCounter(automation::Factory factory) {
-  automation::RegisterClass(kCounterService, std::move(factory));
+void UseCounter(const automation::ClassInfo& info,
+                automation::Factory factory) {
+  automation::RegisterClass(info, factory);
 }
 
 // A store with a counter for the creations and a role with its links.
@@ -293,8 +294,8 @@ class FaultTest : public ::testing::TestWithParam<FaultCase> {
   }
 
   void TearDown() override {
-    UseCounter(automation::InstanceFactory<counter::CounterTransaction>(
-        counter::CounterTransaction::Class()));
+    UseCounter(counter::CounterTransaction::Class(),
+               &automation::CreateInstance<counter::CounterTransaction>);
   }
 
   bool postgresql() const { return GetParam().backend == Backend::kPostgreSQL; }
@@ -353,11 +354,11 @@ class FaultTest : public ::testing::TestWithParam<FaultCase> {
         SeveringCounter::sever = [this](const Connection& connection) {
           Sever(connection);
         };
-        UseCounter(automation::InstanceFactory<SeveringCounter>(
-            SeveringCounter::Class()));
+        UseCounter(SeveringCounter::Class(),
+                   &automation::CreateInstance<SeveringCounter>);
         return [] {
-          UseCounter(automation::InstanceFactory<counter::CounterTransaction>(
-              counter::CounterTransaction::Class()));
+          UseCounter(counter::CounterTransaction::Class(),
+                     &automation::CreateInstance<counter::CounterTransaction>);
         };
     }
     return nullptr;

@@ -235,8 +235,8 @@ TEST(MemberTableTest, AHostClassReplacesARegisteredOne) {
       automation::MemberTable<CheckAccessRights>("Host.Check")
           .Get("ErrDesc", &CheckAccessRights::ErrDesc)
           .Build();
-  automation::RegisterClass(
-      "host.check", automation::InstanceFactory<CheckAccessRights>(kHostCheck));
+  automation::RegisterClass(kHostCheck,
+                            &automation::CreateInstance<CheckAccessRights>);
   EXPECT_EQ(automation::CreateObject("HOST.CHECK")->Class().progid(),
             "Host.Check");
 }

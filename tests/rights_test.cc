@@ -68,17 +68,15 @@ class RightsTest : public ::testing::TestWithParam<Backend> {
 
   void TearDown() override {
     automation::RegisterClass(
-        kCounterService,
-        automation::InstanceFactory<counter::CounterTransaction>(
-            counter::CounterTransaction::Class()));
+        counter::CounterTransaction::Class(),
+        &automation::CreateInstance<counter::CounterTransaction>);
   }
 
   void UseHostCounter(bool refuse_last_counter, bool refuse_increase) {
     HostCounter::refuse_last_counter = refuse_last_counter;
     HostCounter::refuse_increase = refuse_increase;
-    automation::RegisterClass(
-        kCounterService,
-        automation::InstanceFactory<HostCounter>(HostCounter::Class()));
+    automation::RegisterClass(HostCounter::Class(),
+                              &automation::CreateInstance<HostCounter>);
   }
 
   std::string RightsRows() {

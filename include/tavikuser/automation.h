@@ -273,22 +273,24 @@ class MemberTable {
   std::vector<Member> members_;
 };
 
-using Factory = std::function<ObjectRef()>;
+// Makes a new object of the class that `info` describes.
+using Factory = ObjectRef (*)(const ClassInfo& info);
 
-// Makes `progid` (matched without regard to letter case) create objects
-// through `factory`, replacing any class registered under it before, the
-// library's own included. Thread-safe.
-TAVIK_EXPORT void RegisterClass(std::string progid, Factory factory);
+// Makes the class that `info` describes creatable under its programmatic
+// identifier (matched without regard to letter case) through `factory`,
+// replacing any class registered under it before, the library's own
+// included. `info` must outlive the registration. Thread-safe.
+TAVIK_EXPORT void RegisterClass(const ClassInfo& info, Factory factory);
 
 // A new object of the class registered under `progid`. Throws
 // AutomationError(kUnknownClass) when there is none.
 TAVIK_EXPORT ObjectRef CreateObject(std::string_view progid);
 
-// A factory of default-constructed T's described by `info` (which must
-// outlive the factory).
+// The factory of default-constructed T's, e.g.
+// RegisterClass(HostCounter::Class(), &CreateInstance<HostCounter>).
 template <class T>
-Factory InstanceFactory(const ClassInfo& info) {
-  return [&info] { return ObjectRef(new Instance<T>(info)); };
+ObjectRef CreateInstance(const ClassInfo& info) {
+  return ObjectRef(new Instance<T>(info));
 }
 
 // Automation objects alive now, in this process.

@@ -14,33 +14,33 @@ class Registry {
   // The library's own classes are there from the start; a host may replace
   // any of them.
   Registry() {
-    for (auto& [progid, factory] : LibraryClasses()) {
-      factories_[AsciiLower(progid)] = std::move(factory);
+    for (const auto& [info, factory] : LibraryClasses()) {
+      classes_[AsciiLower(info->progid())] = {info, factory};
     }
   }
 
-  void Register(std::string progid, Factory factory) {
+  void Register(const ClassInfo& info, Factory factory) {
     std::lock_guard lock(mutex_);
-    factories_[AsciiLower(progid)] = std::move(factory);
+    classes_[AsciiLower(info.progid())] = {&info, factory};
   }
 
   ObjectRef Create(std::string_view progid) {
-    Factory factory;
+    std::pair<const ClassInfo*, Factory> found_class;
     {
       std::lock_guard lock(mutex_);
-      const auto found = factories_.find(AsciiLower(progid));
-      if (found == factories_.end()) {
+      const auto found = classes_.find(AsciiLower(progid));
+      if (found == classes_.end()) {
         throw AutomationError(kUnknownClass, "No class is registered as " +
                                                  std::string(progid) + ".");
       }
-      factory = found->second;
+      found_class = found->second;
     }
-    return factory();
+    return found_class.second(*found_class.first);
   }
 
  private:
   std::mutex mutex_;
-  std::map<std::string, Factory> factories_;
+  std::map<std::string, std::pair<const ClassInfo*, Factory>> classes_;
 };
 
 Registry& TheRegistry() {
@@ -50,8 +50,8 @@ Registry& TheRegistry() {
 
 }  // namespace
 
-void RegisterClass(std::string progid, Factory factory) {
-  TheRegistry().Register(std::move(progid), std::move(factory));
+void RegisterClass(const ClassInfo& info, Factory factory) {
+  TheRegistry().Register(info, factory);
 }
 
 ObjectRef CreateObject(std::string_view progid) {

@@ -3,7 +3,6 @@
 #ifndef TAVIKUSER_PLATFORM_AUTOMATION_REGISTRY_H_
 #define TAVIKUSER_PLATFORM_AUTOMATION_REGISTRY_H_
 
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -11,8 +10,8 @@
 
 namespace tavikuser::automation {
 
-// The library's own classes, each under its programmatic identifier.
-std::vector<std::pair<std::string, Factory>> LibraryClasses();
+// The library's own classes and how each is made.
+std::vector<std::pair<const ClassInfo*, Factory>> LibraryClasses();
 
 }  // namespace tavikuser::automation
 
