@@ -73,7 +73,7 @@ std::vector<std::string> Row(std::string call, std::string subject,
 // it means something only after False.
 template <class Object>
 std::string Answer(bool result, const Object& object) {
-  return result ? "True" : "False: " + object.ErrDesc().ToText();
+  return result ? "True" : "False: " + object.ErrDesc();
 }
 
 // Sets what every entity object needs: the store and the key's scope.

@@ -150,7 +150,7 @@ class AccessCheckEquivalenceTest
     check.UserNo(user);
     check.RightsNo(right);
     if (check.Check_Access_Rights()) return "granted";
-    return check.ErrDesc().ToText() == "Access Denied" ? "refused" : "failed";
+    return check.ErrDesc() == "Access Denied" ? "refused" : "failed";
   }
 
   std::unique_ptr<TestStore> store_;

@@ -42,7 +42,7 @@ class CheckAccessRightsTest : public ::testing::TestWithParam<Backend> {
     return check_.Check_Access_Rights();
   }
 
-  std::string ErrDesc() const { return check_.ErrDesc().ToText(); }
+  std::string ErrDesc() const { return check_.ErrDesc(); }
   // Stores spell identifiers in their own letter case in their messages.
   std::string LowerErrDesc() const {
     std::string text = ErrDesc();
@@ -81,15 +81,15 @@ TEST_P(CheckAccessRightsTest, AGrantAfterARefusalLeavesTheRefusalText) {
 TEST_P(CheckAccessRightsTest, ValidatesInOrderWithoutTouchingTheStore) {
   CheckAccessRights check;
   EXPECT_FALSE(check.Check_Access_Rights());
-  EXPECT_EQ(check.ErrDesc().ToText(), "Invalid Connection string Property.");
+  EXPECT_EQ(check.ErrDesc(), "Invalid Connection string Property.");
   check.UserNo("U-ANN");
   check.ADOConnectionString("Provider=SQLite;Data Source=/nonexistent/x.db");
   EXPECT_FALSE(check.Check_Access_Rights());
-  EXPECT_EQ(check.ErrDesc().ToText(), "Invalid Rights Code.");
+  EXPECT_EQ(check.ErrDesc(), "Invalid Rights Code.");
   check.RightsNo("R-POST");
   check.UserNo("");
   EXPECT_FALSE(check.Check_Access_Rights());
-  EXPECT_EQ(check.ErrDesc().ToText(), "Invalid User No.");
+  EXPECT_EQ(check.ErrDesc(), "Invalid User No.");
   // Blanks are a value: they pass validation and simply match nothing.
   EXPECT_FALSE(Check(" ", " "));
   EXPECT_EQ(ErrDesc(), "Access Denied");

@@ -63,11 +63,11 @@ TEST_P(HostTablesTest, ATableRebuiltWithItsColumnsReorderedIsReadRight) {
   }
 
   group.GroupName("");
-  ASSERT_TRUE(group.Get_UserGroup("G1")) << group.ErrDesc().ToText();
+  ASSERT_TRUE(group.Get_UserGroup("G1")) << group.ErrDesc();
   EXPECT_EQ(group.GroupName(), "Cashiers");
   EXPECT_EQ(group.GroupDescription(), "Tills");
   right.RightsName("Post again");
-  EXPECT_TRUE(right.Update_Rights()) << right.ErrDesc().ToText();
+  EXPECT_TRUE(right.Update_Rights()) << right.ErrDesc();
   EXPECT_EQ(store_->Scalar("SELECT Rights_Name FROM Rights_Master"),
             "Post again");
 }
@@ -100,13 +100,13 @@ TEST_P(HostTablesTest, DatesAreReadInTheKindsTheStoreKeeps) {
         value + ")");
     UserGroup group = Object<UserGroup>();
     ASSERT_TRUE(group.Get_UserGroup("G1"))
-        << value << ": " << group.ErrDesc().ToText();
+        << value << ": " << group.ErrDesc();
     EXPECT_EQ(group.LastUpdate(), date) << value;
     // Nothing compares what was read with what is there before writing.
-    EXPECT_TRUE(group.Update_Group()) << group.ErrDesc().ToText();
+    EXPECT_TRUE(group.Update_Group()) << group.ErrDesc();
     User user = Object<User>();
     user.UserNo("U1");
-    EXPECT_TRUE(user.Update_User()) << user.ErrDesc().ToText();
+    EXPECT_TRUE(user.Update_User()) << user.ErrDesc();
   }
 }
 
@@ -125,9 +125,9 @@ TEST_P(HostTablesTest, ACounterThatHoldsNoNumberIssuesNothing) {
     right.DocumentPrefix("RG");
     right.RightsName("Post");
     EXPECT_FALSE(right.Create_Rights()) << last_no;
-    EXPECT_NE(right.ErrDesc().ToText().find("no number was issued"),
+    EXPECT_NE(right.ErrDesc().find("no number was issued"),
               std::string::npos)
-        << right.ErrDesc().ToText();
+        << right.ErrDesc();
     EXPECT_EQ(store_->Scalar("SELECT COUNT(*) FROM Rights_Master"), "0");
   }
 }
@@ -157,7 +157,7 @@ TEST(HostTablesSQLiteTest, TablesWithoutRowidAreUpdatedRowByRow) {
   group.ADOConnectionString(store->connection_string());
   group.GroupNumber("G1");
   group.GroupName("Renamed");
-  EXPECT_TRUE(group.Update_Group()) << group.ErrDesc().ToText();
+  EXPECT_TRUE(group.Update_Group()) << group.ErrDesc();
   // Of two rows under the number, only the first is changed.
   EXPECT_EQ(store->Scalar("SELECT group_concat(User_Group_Name) FROM "
                           "(SELECT User_Group_Name FROM User_Group ORDER BY "
@@ -168,19 +168,19 @@ TEST(HostTablesSQLiteTest, TablesWithoutRowidAreUpdatedRowByRow) {
   role.ADOConnectionString(store->connection_string());
   role.RoleNumber("R1");
   role.RoleName("Senior clerk");
-  EXPECT_TRUE(role.Update_Role()) << role.ErrDesc().ToText();
+  EXPECT_TRUE(role.Update_Role()) << role.ErrDesc();
 
   User user;
   user.ADOConnectionString(store->connection_string());
   user.UserID("jdoe");
   user.UserPassword("OLD");
   user.NewPassword("new");
-  EXPECT_TRUE(user.Change_Password()) << user.ErrDesc().ToText();
+  EXPECT_TRUE(user.Change_Password()) << user.ErrDesc();
   user.CompanyPrefix("C1");
   user.BranchPrefix("B1");
   user.UserID("system");
   user.UserPassword("SYS");
-  EXPECT_TRUE(user.Change_Password()) << user.ErrDesc().ToText();
+  EXPECT_TRUE(user.Change_Password()) << user.ErrDesc();
   EXPECT_EQ(store->Query("SELECT Role_Name, User_Password, System_Password "
                          "FROM Role_Master, User_Master, Branch_Master"),
             (testing::Rows{{"Senior clerk", "new", "new"}}));
@@ -192,8 +192,8 @@ TEST(HostTablesSQLiteTest, AMissingStoreFileIsAFailureAndIsNotCreated) {
   User user;
   user.ADOConnectionString("Provider=SQLite;Data Source=" + path);
   EXPECT_FALSE(user.Get_User("jdoe"));
-  EXPECT_NE(user.ErrDesc().ToText().find(path), std::string::npos)
-      << user.ErrDesc().ToText();
+  EXPECT_NE(user.ErrDesc().find(path), std::string::npos)
+      << user.ErrDesc();
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 

@@ -95,7 +95,7 @@ class RightsTest : public ::testing::TestWithParam<Backend> {
             "Document_Prefix = 'RG'")
         .value_or("none");
   }
-  std::string ErrDesc() const { return rights_.ErrDesc().ToText(); }
+  std::string ErrDesc() const { return rights_.ErrDesc(); }
 
   std::unique_ptr<TestStore> store_;
   Rights rights_;
@@ -185,7 +185,7 @@ TEST_P(RightsTest, CreationValidatesInOrderAndNeverCallsTheCounter) {
       {"Invalid Rights Name", [] {}}};
   for (const auto& [message, get_past_it] : steps) {
     EXPECT_FALSE(rights.Create_Rights());
-    EXPECT_EQ(rights.ErrDesc().ToText(), message);
+    EXPECT_EQ(rights.ErrDesc(), message);
     get_past_it();
   }
   EXPECT_EQ(RightsRows(), "");
@@ -226,14 +226,14 @@ TEST_P(RightsTest, UpdateLeavesAKeyThatTwoRowsShare) {
 TEST_P(RightsTest, UpdateValidatesConnectionThenKeyAndName) {
   Rights rights;
   EXPECT_FALSE(rights.Update_Rights());
-  EXPECT_EQ(rights.ErrDesc().ToText(), "Invalid Connection string Property.");
+  EXPECT_EQ(rights.ErrDesc(), "Invalid Connection string Property.");
   rights.ADOConnectionString(store_->connection_string());
   rights.RightsName("named");
   EXPECT_FALSE(rights.Update_Rights());
-  EXPECT_EQ(rights.ErrDesc().ToText(), "Invalid Rights Name");
+  EXPECT_EQ(rights.ErrDesc(), "Invalid Rights Name");
   rights.RightsNo("K'1");
   EXPECT_FALSE(rights.Update_Rights());
-  EXPECT_NE(rights.ErrDesc().ToText().find("single quote"), std::string::npos);
+  EXPECT_NE(rights.ErrDesc().find("single quote"), std::string::npos);
 }
 
 // Creators in separate processes share nothing but the store: every

@@ -50,7 +50,7 @@ class RoleTest : public ::testing::TestWithParam<Backend> {
     return counts;
   }
 
-  std::string ErrDesc() const { return role_.ErrDesc().ToText(); }
+  std::string ErrDesc() const { return role_.ErrDesc(); }
 
   std::unique_ptr<TestStore> store_;
   Role role_;
@@ -140,20 +140,20 @@ TEST_P(RoleTest, EachOperationValidatesInItsOwnOrder) {
   for (auto operation :
        {&Role::Create_Role, &Role::Update_Role, &Role::Delete_Role}) {
     EXPECT_FALSE((role.*operation)());
-    EXPECT_EQ(role.ErrDesc().ToText(), "Invalid Connection string Property.");
+    EXPECT_EQ(role.ErrDesc(), "Invalid Connection string Property.");
   }
   role.ADOConnectionString(store_->connection_string());
   EXPECT_FALSE(role.Create_Role());  // the name before the prefixes
-  EXPECT_EQ(role.ErrDesc().ToText(), "Invalid Role Name.");
+  EXPECT_EQ(role.ErrDesc(), "Invalid Role Name.");
   EXPECT_FALSE(role.Update_Role());
-  EXPECT_EQ(role.ErrDesc().ToText(), "Invalid Role Name.");
+  EXPECT_EQ(role.ErrDesc(), "Invalid Role Name.");
   EXPECT_FALSE(role.Delete_Role());
-  EXPECT_EQ(role.ErrDesc().ToText(), "Invalid Role No.");
+  EXPECT_EQ(role.ErrDesc(), "Invalid Role No.");
   role.RoleName("Clerk");
   role.CompanyPrefix("C1");
   role.BranchPrefix("B2");
   EXPECT_FALSE(role.Create_Role());
-  EXPECT_EQ(role.ErrDesc().ToText(), "Invalid Document Prefix.");
+  EXPECT_EQ(role.ErrDesc(), "Invalid Document Prefix.");
   EXPECT_EQ(*store_->Scalar("SELECT Last_No FROM Document_Counter"), "6");
 }
 

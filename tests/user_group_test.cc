@@ -56,7 +56,7 @@ class UserGroupTest : public ::testing::TestWithParam<Backend> {
   std::string LastNo() {
     return store_->Scalar("SELECT Last_No FROM Document_Counter").value();
   }
-  std::string ErrDesc() const { return group_.ErrDesc().ToText(); }
+  std::string ErrDesc() const { return group_.ErrDesc(); }
 
   std::unique_ptr<TestStore> store_;
   UserGroup group_;
@@ -91,7 +91,7 @@ TEST_P(UserGroupTest, CreationValidatesInOrderBeforeTouchingTheStore) {
       {"Invalid Document Prefix.", [] {}}};
   for (const auto& [message, get_past_it] : steps) {
     EXPECT_FALSE(group.Create_Group());
-    EXPECT_EQ(group.ErrDesc().ToText(), message);
+    EXPECT_EQ(group.ErrDesc(), message);
     get_past_it();
   }
   EXPECT_EQ(group.GroupNumber(), "kept");
@@ -145,23 +145,23 @@ TEST_P(UserGroupTest, UpdateNeverClearsADescription) {
 TEST_P(UserGroupTest, UpdateValidatesOnlyConnectionAndNameThenNeedsARow) {
   UserGroup group;
   EXPECT_FALSE(group.Update_Group());
-  EXPECT_EQ(group.ErrDesc().ToText(), "Invalid Connection string Property.");
+  EXPECT_EQ(group.ErrDesc(), "Invalid Connection string Property.");
   group.ADOConnectionString(store_->connection_string());
   EXPECT_FALSE(group.Update_Group());
-  EXPECT_EQ(group.ErrDesc().ToText(), "Invalid Group Name.");
+  EXPECT_EQ(group.ErrDesc(), "Invalid Group Name.");
 
   StoreTwoGroups();
   group.GroupName("Nobody");
   for (const char* missing : {"G9", ""}) {
     group.GroupNumber(missing);
     EXPECT_FALSE(group.Update_Group());
-    EXPECT_NE(group.ErrDesc().ToText().find("No current row"),
+    EXPECT_NE(group.ErrDesc().find("No current row"),
               std::string::npos)
-        << group.ErrDesc().ToText();
+        << group.ErrDesc();
   }
   group.GroupNumber("G'1");
   EXPECT_FALSE(group.Update_Group());
-  EXPECT_NE(group.ErrDesc().ToText().find("single quote"), std::string::npos);
+  EXPECT_NE(group.ErrDesc().find("single quote"), std::string::npos);
   EXPECT_EQ(Groups(), (Rows{{"G1", "Cashiers", "Till and banking"},
                             {"G2", "Auditors", std::nullopt}}));
 }
@@ -187,11 +187,11 @@ TEST_P(UserGroupTest, DeletionValidatesConnectionThenNumber) {
   UserGroup group;
   group.GroupNumber("G1");
   EXPECT_FALSE(group.Delete_Group());
-  EXPECT_EQ(group.ErrDesc().ToText(), "Invalid Connection string Property.");
+  EXPECT_EQ(group.ErrDesc(), "Invalid Connection string Property.");
   group.ADOConnectionString(store_->connection_string());
   group.GroupNumber("");
   EXPECT_FALSE(group.Delete_Group());
-  EXPECT_EQ(group.ErrDesc().ToText(), "Invalid Group No.");
+  EXPECT_EQ(group.ErrDesc(), "Invalid Group No.");
 }
 
 // Without a key on the table: deletion wants exactly one row, an update and
@@ -258,8 +258,8 @@ TEST_P(UserGroupTest, LookupOfAMissingOrEmptyNumber) {
 
   UserGroup without_connection;
   EXPECT_FALSE(without_connection.Get_UserGroup("G1"));
-  EXPECT_NE(without_connection.ErrDesc().ToText(), "");
-  EXPECT_NE(without_connection.ErrDesc().ToText(),
+  EXPECT_NE(without_connection.ErrDesc(), "");
+  EXPECT_NE(without_connection.ErrDesc(),
             "Invalid Connection string Property.");
 }
 
@@ -289,7 +289,7 @@ TEST_P(UserGroupTest, OneObjectCreatesUpdatesReadsAndDeletes) {
 
   UserGroup reader;
   reader.ADOConnectionString(store_->connection_string());
-  ASSERT_TRUE(reader.Get_UserGroup("01HQUG8")) << reader.ErrDesc().ToText();
+  ASSERT_TRUE(reader.Get_UserGroup("01HQUG8")) << reader.ErrDesc();
   EXPECT_EQ(reader.GroupName(), "Payables");
   EXPECT_EQ(reader.GroupDescription(), "Supplier invoices");
   EXPECT_EQ(reader.LastUpdate(), At("2025-01-02 03:04:05.006"));

@@ -73,7 +73,7 @@ class UserTest : public ::testing::TestWithParam<Backend> {
             "Document_Prefix = 'US'")
         .value_or("none");
   }
-  std::string ErrDesc() const { return user_.ErrDesc().ToText(); }
+  std::string ErrDesc() const { return user_.ErrDesc(); }
 
   std::unique_ptr<TestStore> store_;
   User user_;
@@ -162,7 +162,7 @@ TEST_P(UserTest, CreationValidatesInOrderBeforeTouchingTheStore) {
       {"Invalid Document Prefix.", [] {}}};
   for (const auto& [message, get_past_it] : steps) {
     EXPECT_FALSE(user.Create_User());
-    EXPECT_EQ(user.ErrDesc().ToText(), message);
+    EXPECT_EQ(user.ErrDesc(), message);
     get_past_it();
   }
   EXPECT_EQ(Accounts(), Rows{});
@@ -235,16 +235,16 @@ TEST_P(UserTest, UpdateAndDeleteRefuseANumberThatTwoRowsShare) {
 TEST_P(UserTest, UpdateAndDeleteSayDifferentThingsOfAnEmptyNumber) {
   User user;
   EXPECT_FALSE(user.Update_User());
-  EXPECT_EQ(user.ErrDesc().ToText(), "Invalid Connection string Property.");
+  EXPECT_EQ(user.ErrDesc(), "Invalid Connection string Property.");
   EXPECT_FALSE(user.Delete_User());
-  EXPECT_EQ(user.ErrDesc().ToText(), "Invalid Connection string Property.");
+  EXPECT_EQ(user.ErrDesc(), "Invalid Connection string Property.");
   user.ADOConnectionString(store_->connection_string());
   user.UserID("jdoe");
   user.UserName("Jane Doe");
   EXPECT_FALSE(user.Update_User());
-  EXPECT_EQ(user.ErrDesc().ToText(), "Invalid UserID or Name.");
+  EXPECT_EQ(user.ErrDesc(), "Invalid UserID or Name.");
   EXPECT_FALSE(user.Delete_User());
-  EXPECT_EQ(user.ErrDesc().ToText(), "Invalid User No.");
+  EXPECT_EQ(user.ErrDesc(), "Invalid User No.");
 }
 
 // ---------------------------------------------------------------------------
@@ -269,7 +269,7 @@ class UserLookupTest : public UserTest {
     return {lookup_.UserNo(), lookup_.UserID(), lookup_.UserName(),
             lookup_.UserDescription(), lookup_.UserPassword()};
   }
-  std::string LookupErrDesc() const { return lookup_.ErrDesc().ToText(); }
+  std::string LookupErrDesc() const { return lookup_.ErrDesc(); }
 
   User lookup_;
 };
@@ -318,13 +318,13 @@ TEST_P(UserLookupTest, TheArgumentReplacesUserIdBeforeAnythingIsTested) {
     User user;
     user.UserID("jdoe");
     EXPECT_FALSE(unique ? user.Get_User_Unique() : user.Get_User());
-    EXPECT_EQ(user.ErrDesc().ToText(), "Invalid User ID or User No.");
+    EXPECT_EQ(user.ErrDesc(), "Invalid User ID or User No.");
     EXPECT_EQ(user.UserID(), "");
     // The connection string is not validated: opening the recordset fails.
     EXPECT_FALSE(unique ? user.Get_User_Unique("jdoe") : user.Get_User("jdoe"));
-    EXPECT_NE(user.ErrDesc().ToText(), "Invalid User ID or User No.");
-    EXPECT_NE(user.ErrDesc().ToText(), "Invalid Connection string Property.");
-    EXPECT_NE(user.ErrDesc().ToText(), "");
+    EXPECT_NE(user.ErrDesc(), "Invalid User ID or User No.");
+    EXPECT_NE(user.ErrDesc(), "Invalid Connection string Property.");
+    EXPECT_NE(user.ErrDesc(), "");
   }
   EXPECT_FALSE(lookup_.Get_User("o'brien"));
   EXPECT_NE(LookupErrDesc().find("single quote"), std::string::npos)
@@ -437,15 +437,15 @@ TEST_P(PasswordTest, ABranchThatIsNotThereAnswersFalseAndSaysNothing) {
 TEST_P(PasswordTest, ValidatesIdOrNumberThenTheNewPasswordOnly) {
   User user;
   EXPECT_FALSE(user.Change_Password());
-  EXPECT_EQ(user.ErrDesc().ToText(), "Invalid User ID or User No.");
+  EXPECT_EQ(user.ErrDesc(), "Invalid User ID or User No.");
   user.UserNo("C1B2US1");
   EXPECT_FALSE(user.Change_Password());
-  EXPECT_EQ(user.ErrDesc().ToText(), "Invalid new password.");
+  EXPECT_EQ(user.ErrDesc(), "Invalid new password.");
   // An empty connection string passes and fails at the store.
   user.NewPassword("new");
   EXPECT_FALSE(user.Change_Password());
-  EXPECT_NE(user.ErrDesc().ToText(), "Invalid new password.");
-  EXPECT_NE(user.ErrDesc().ToText(), "");
+  EXPECT_NE(user.ErrDesc(), "Invalid new password.");
+  EXPECT_NE(user.ErrDesc(), "");
   EXPECT_EQ(Password("C1B2US1"), "Café");
 }
 

@@ -20,7 +20,7 @@ namespace tavikuser {
 //   check.ADOConnectionString("Provider=SQLite;Data Source=tavik.db");
 //   check.RightsNo("C1B2RG45");
 //   check.UserNo("C1B2US7");
-//   if (!check.Check_Access_Rights()) show(check.ErrDesc().ToText());
+//   if (!check.Check_Access_Rights()) show(check.ErrDesc());
 class TAVIK_EXPORT CheckAccessRights : public CommonProperties {
  public:
   CheckAccessRights();

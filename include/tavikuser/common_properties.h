@@ -7,7 +7,6 @@
 #include <string>
 
 #include "tavikuser/export.h"
-#include "tavikuser/variant.h"
 
 namespace tavikuser {
 
@@ -23,10 +22,11 @@ class TAVIK_EXPORT CommonProperties {
   // Write only: the connection string cannot be read back.
   void ADOConnectionString(std::string vNewConnectionString);
 
-  // The text of the most recent failure of an operation on this object, as a
-  // text variant (the empty text before any failure). No operation clears
-  // it: test an operation's result first, read ErrDesc only after false.
-  Variant ErrDesc() const;
+  // The text of the most recent failure of an operation on this object (the
+  // empty text before any failure; late-bound, a text variant). No operation
+  // clears it: test an operation's result first, read ErrDesc only after
+  // false.
+  std::string ErrDesc() const;
 
  protected:
   explicit CommonProperties(frame::CommonState& state) : common_(&state) {}

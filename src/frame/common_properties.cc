@@ -8,7 +8,7 @@ void CommonProperties::ADOConnectionString(std::string vNewConnectionString) {
   common_->connection_string = std::move(vNewConnectionString);
 }
 
-Variant CommonProperties::ErrDesc() const { return Variant(common_->err_desc); }
+std::string CommonProperties::ErrDesc() const { return common_->err_desc; }
 
 EntityProperties::EntityProperties(frame::EntityState& state)
     : CommonProperties(state), entity_(&state) {}
