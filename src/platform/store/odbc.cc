@@ -126,7 +126,7 @@ class CursorCloser {
 };
 
 // How a column is read, from its SQL type.
-enum class Reading { kInteger, kReal, kDecimal, kTimestamp, kTime, kText };
+enum class Reading { kInteger, kReal, kDecimal, kTimestamp, kText };
 
 Reading ReadingOf(SQLSMALLINT sql_type) {
   switch (sql_type) {
@@ -146,8 +146,6 @@ Reading ReadingOf(SQLSMALLINT sql_type) {
     case SQL_TYPE_DATE:
     case SQL_TYPE_TIMESTAMP:
       return Reading::kTimestamp;
-    case SQL_TYPE_TIME:
-      return Reading::kTime;
     default:
       return Reading::kText;
   }
@@ -325,7 +323,6 @@ class ODBCConnection final : public Connection {
   struct Bound {
     std::vector<SQLLEN> lengths;
     std::vector<SQL_TIMESTAMP_STRUCT> timestamps;
-    std::vector<std::string> texts;
   };
 
   static Handle AllocateConnection(const Handle& environment) {
@@ -429,7 +426,6 @@ class ODBCConnection final : public Connection {
     // The driver keeps pointers to these until the run: no reallocation.
     bound.lengths.resize(values.size());
     bound.timestamps.reserve(values.size());
-    bound.texts.reserve(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
       const Value& value = values[i];
       const auto number = static_cast<SQLUSMALLINT>(i + 1);
@@ -459,28 +455,18 @@ class ODBCConnection final : public Connection {
       } else if (const std::string* text = value.text()) {
         status = bind_text(*text);
       } else if (const DateTime* date = value.date()) {
-        status = SQL_ERROR;
-        if (!dates_as_text_) {
-          const DateTime::Calendar calendar = date->ToCalendar();
-          bound.timestamps.push_back(
-              {static_cast<SQLSMALLINT>(calendar.year),
-               static_cast<SQLUSMALLINT>(calendar.month),
-               static_cast<SQLUSMALLINT>(calendar.day),
-               static_cast<SQLUSMALLINT>(calendar.hour),
-               static_cast<SQLUSMALLINT>(calendar.minute),
-               static_cast<SQLUSMALLINT>(calendar.second),
-               static_cast<SQLUINTEGER>(calendar.millisecond) * 1000000u});
-          // "YYYY-MM-DD HH:MM:SS.SSS": 23 characters, 3 of them fraction.
-          status = bind(SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 23, 3,
-                        &bound.timestamps.back(), 0);
-          // A driver that refuses timestamps takes the ISO text instead,
-          // from now on.
-          dates_as_text_ = !SQL_SUCCEEDED(status);
-        }
-        if (dates_as_text_) {
-          bound.texts.push_back(date->ToIsoText());
-          status = bind_text(bound.texts.back());
-        }
+        const DateTime::Calendar calendar = date->ToCalendar();
+        bound.timestamps.push_back(
+            {static_cast<SQLSMALLINT>(calendar.year),
+             static_cast<SQLUSMALLINT>(calendar.month),
+             static_cast<SQLUSMALLINT>(calendar.day),
+             static_cast<SQLUSMALLINT>(calendar.hour),
+             static_cast<SQLUSMALLINT>(calendar.minute),
+             static_cast<SQLUSMALLINT>(calendar.second),
+             static_cast<SQLUINTEGER>(calendar.millisecond) * 1000000u});
+        // "YYYY-MM-DD HH:MM:SS.SSS": 23 characters, 3 of them fraction.
+        status = bind(SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 23, 3,
+                      &bound.timestamps.back(), 0);
       } else {
         status = bind(SQL_C_CHAR, SQL_VARCHAR, 1, 0, nullptr, SQL_NULL_DATA);
       }
@@ -557,13 +543,6 @@ class ODBCConnection final : public Connection {
              static_cast<int>(std::min<SQLUINTEGER>(
                  (stamp.fraction + 500000u) / 1000000u, 999u))}));
       }
-      case Reading::kTime: {
-        // Read as a time: as a timestamp, ODBC would give it today's date.
-        SQL_TIME_STRUCT time{};
-        if (!ReadFixed(statement, column, SQL_C_TYPE_TIME, &time)) break;
-        return Value(FromStoreCalendar(
-            {1899, 12, 30, time.hour, time.minute, time.second, 0}));
-      }
       case Reading::kText: {
         std::optional<std::string> text = ReadText(statement, column);
         if (!text) break;
@@ -605,8 +584,6 @@ class ODBCConnection final : public Connection {
   // How the store keeps unquoted identifiers: SQL_IC_UPPER, SQL_IC_LOWER,
   // SQL_IC_SENSITIVE or SQL_IC_MIXED.
   SQLUSMALLINT identifier_case_ = SQL_IC_MIXED;
-  // The driver refused a timestamp parameter once.
-  bool dates_as_text_ = false;
   StatementCache<Prepared> statements_;
   std::map<std::string, std::optional<RowIdentity>, std::less<>> identities_;
 };
