@@ -118,7 +118,12 @@ class SQLiteConnection final : public Connection {
 
   void Begin() override { Execute("BEGIN IMMEDIATE", {}); }
   void Commit() override { Execute("COMMIT", {}); }
-  void Rollback() override { Execute("ROLLBACK", {}); }
+
+  // A failed statement may have ended the transaction already (a full disk,
+  // a trigger's RAISE(ROLLBACK), an interrupt): it is then rolled back.
+  void Rollback() override {
+    if (!sqlite3_get_autocommit(database_.get())) Execute("ROLLBACK", {});
+  }
 
   std::optional<Value> LockCounter(const std::string& company,
                                    const std::string& branch,
