@@ -1,5 +1,7 @@
 #include "platform/store/connection_string.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
@@ -276,6 +278,11 @@ std::shared_ptr<const ConnectionTarget> ParsedConnectionString(
   // every call must not make this grow without end.
   constexpr std::size_t kMostKept = 64;
   static std::mutex mutex;
+  // Held across fork(), so that a child never starts with it held by a
+  // thread that the child does not have.
+  static const int held_across_fork = pthread_atfork(
+      [] { mutex.lock(); }, [] { mutex.unlock(); }, [] { mutex.unlock(); });
+  static_cast<void>(held_across_fork);
   static auto& kept =
       *new std::unordered_map<std::string,
                               std::shared_ptr<const ConnectionTarget>>;
