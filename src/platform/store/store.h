@@ -49,9 +49,12 @@ class Connection {
   // changed.
   virtual std::int64_t Execute(std::string_view sql, const Values& values) = 0;
 
-  // SQLite begins with the write lock taken, waiting up to its busy timeout,
-  // so that concurrent writers queue at the start instead of failing later.
-  // Each throws DataAccessError.
+  // SQLite begins with the write lock taken, waiting up to the Lock
+  // Timeout, so that concurrent writers queue at the start instead of
+  // failing later. Rollback ends quietly a transaction that the store ended
+  // itself already (a full disk, a failed commit): it is rolled back. Each
+  // throws DataAccessError, Rollback only when the transaction's fate is
+  // unknown.
   virtual void Begin() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
