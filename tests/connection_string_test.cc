@@ -139,6 +139,58 @@ TEST(ConnectionStringTest, EmptyAndMalformedStringsAreRefusedClearly) {
             "The connection string contains a NUL character.");
 }
 
+// A megabyte is refused at once; just under the bound, the shapes that took
+// time growing with the square of the length (many segments before the
+// first '=', many settings) are read in one pass.
+TEST(ConnectionStringTest, AStringIsBoundedAndReadInOnePass) {
+  const std::string sqlite = "Provider=SQLite;Data Source=a.db";
+  EXPECT_EQ(Refusal(std::string(1 << 20, ';') + sqlite),
+            "The connection string is 1048608 characters long; at most 65536 "
+            "are taken.");
+  const std::size_t room = kMostConnectionStringLength - sqlite.size();
+  EXPECT_EQ(ParseConnectionString(std::string(room, ';') + sqlite).provider,
+            Provider::kSQLite);
+  std::string settings = sqlite;
+  while (settings.size() + sqlite.size() < kMostConnectionStringLength) {
+    settings += ";" + sqlite;
+  }
+  EXPECT_EQ(ParseConnectionString(settings).provider, Provider::kSQLite);
+}
+
+// Every store takes the limits, in whole seconds; the ODBC driver is not
+// handed them; connections under other limits are pooled apart.
+TEST(ConnectionStringTest, EveryStoreTakesTheTimeouts) {
+  const std::string limits =
+      ";idle timeout=5;Connect Timeout=6;COMMAND TIMEOUT=7;Lock Timeout=8";
+  for (const std::string store :
+       {"Provider=SQLite;Data Source=a.db", "Provider=PostgreSQL;Host=db",
+        "Driver={SQLite3};Database=a.db"}) {
+    const ConnectionTarget target = ParseConnectionString(store + limits);
+    EXPECT_EQ(target.limits.idle.count(), 5);
+    EXPECT_EQ(target.limits.connect.count(), 6);
+    EXPECT_EQ(target.limits.command.count(), 7);
+    EXPECT_EQ(target.limits.lock.count(), 8);
+    EXPECT_NE(target.pool_key, ParseConnectionString(store).pool_key);
+    if (target.provider == Provider::kODBC) {
+      EXPECT_EQ(target.parameters, store + ";");
+    }
+  }
+  const ConnectionTarget defaults =
+      ParseConnectionString("Provider=PostgreSQL;Host=db");
+  EXPECT_EQ(defaults.limits.idle.count(), 60);
+  EXPECT_EQ(defaults.limits.connect.count(), 15);
+  EXPECT_EQ(defaults.limits.command.count(), 30);
+  EXPECT_EQ(defaults.limits.lock.count(), 10);
+  for (const char* wrong : {"0", "-1", "1.5", "86401", "ten"}) {
+    EXPECT_EQ(Refusal(std::string("Provider=SQLite;Data Source=a.db;Command "
+                                  "Timeout=") +
+                      wrong),
+              std::string("The connection string's Command Timeout must be a "
+                          "whole number of seconds from 1 to 86400, not '") +
+                  wrong + "'.");
+  }
+}
+
 TEST(ConnectionStringTest, ProviderAndKeysMustBeKnown) {
   EXPECT_EQ(Refusal("Provider=Nowhere;Data Source=x"),
             "The provider 'Nowhere' is not supported: use Provider=SQLite, "

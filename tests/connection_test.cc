@@ -1,20 +1,25 @@
 // The connection object as hosts drive it, and the pool behind it: a pooled
-// connection that went bad while idle is never handed out again.
+// connection that went bad while idle is never handed out again, an idle
+// one ends in time, and a process made by fork() never touches its
+// parent's.
 #include "tavikuser/connection.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <thread>
 
+#include "platform/store/connection_object.h"
 #include "platform/store/connection_string.h"
 #include "platform/store/store.h"
 #include "support/test_store.h"
+#include "tavikuser/check_access_rights.h"
 #include "tavikuser/errors.h"
 
 namespace tavikuser {
@@ -161,6 +166,144 @@ TEST(ConnectionPoolTest, AParentAndItsChildBothSeeAReplacedFile) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(First(store->connection_string(), marker), "new");
 }
+
+// How many descriptors this process has open.
+int OpenDescriptors() {
+  const std::filesystem::directory_iterator entries("/proc/self/fd");
+  return static_cast<int>(std::distance(begin(entries), end(entries)));
+}
+
+// SQLite stores used one after another and then deleted, as a host that
+// makes a store per period does: the pool keeps a bounded number of them
+// open, and once it has swept, none.
+TEST(ConnectionPoolTest, ManyStoresInTurnGiveTheirDescriptorsBack) {
+  const std::string select = "SELECT 1";
+  auto kept = TestStore::Create(Backend::kSQLite, false);
+  First(kept->connection_string(), select);
+  const int start = OpenDescriptors();
+  int most = start;
+  for (int i = 0; i < 300; ++i) {
+    auto store = TestStore::Create(Backend::kSQLite, false);
+    First(store->connection_string(), select);
+    std::filesystem::remove(SQLiteFile(*store));
+    most = std::max(most, OpenDescriptors());
+  }
+  EXPECT_LE(most - start, 64);  // the pool's bound on idle connections
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  First(kept->connection_string(), select);  // a call sweeps the pool
+  EXPECT_LE(OpenDescriptors(), start);
+}
+
+// A session idle past its Idle Timeout ends at the next call of any store,
+// so that it holds up neither the server's resources nor its shutdown.
+TEST(ConnectionPoolTest, AServerSessionEndsAfterItsIdleTimeout) {
+  auto store = TestStore::Create(Backend::kPostgreSQL, false);
+  const std::string pid = First(store->connection_string() + ";Idle Timeout=1",
+                                "SELECT pg_backend_pid()");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  auto other = TestStore::Create(Backend::kSQLite, false);
+  First(other->connection_string(), "SELECT 1");
+  const std::string sessions =
+      "SELECT COUNT(*) FROM pg_stat_activity WHERE pid = " + pid;
+  for (int wait = 0; wait < 100 && store->Scalar(sessions) != "0"; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(store->Scalar(sessions), "0");
+}
+
+class PoolAcrossForkTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    store_->Exec(
+        "INSERT INTO Rights_Master (Rights_No) VALUES ('R-POST');"
+        "INSERT INTO Access_Control_Rights (User_No, Rights_No) VALUES "
+        "('U-ANN', 'R-POST')");
+  }
+
+  // How many of `checks` answers, alternately for a user who holds the
+  // right and for one who does not, were not the right one.
+  int WrongAnswers(int checks) const {
+    CheckAccessRights check;
+    check.ADOConnectionString(store_->connection_string());
+    check.RightsNo("R-POST");
+    int wrong = 0;
+    for (int i = 0; i < checks; ++i) {
+      const bool holds = i % 2 == 0;
+      check.UserNo(holds ? "U-ANN" : "U-BOB");
+      const bool granted = check.Check_Access_Rights();
+      wrong += granted != holds ||
+               (!granted && check.ErrDesc().ToText() != "Access Denied");
+    }
+    return wrong;
+  }
+
+  const std::unique_ptr<TestStore> store_ = TestStore::Create(GetParam());
+};
+
+// Parent and child check at once after the parent pooled a connection and
+// while it holds another open: every answer on both sides is right, the
+// child can use neither of its parent's connections, and closing the one it
+// inherited leaves the parent's session alone.
+TEST_P(PoolAcrossForkTest, ParentAndChildEachAnswerRightOnTheirOwnConnections) {
+  Connection held;
+  held.ConnectionString(store_->connection_string());
+  held.Open();
+  ASSERT_EQ(WrongAnswers(2), 0);  // pools a second connection
+  const auto session = [&] {
+    return store::ConnectionObject::Of(held)
+        .Opened()
+        .Query(GetParam() == Backend::kSQLite ? "SELECT 1"
+                                              : "SELECT pg_backend_pid()",
+               {})
+        .at(0)
+        .at(0)
+        .ToText();
+  };
+  const std::string before = session();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int wrong = WrongAnswers(400);
+    wrong += Failure([&] { held.Execute("SELECT 1"); }).find("parent") ==
+             std::string::npos;
+    held.Close();
+    _exit(std::min(wrong, 100));
+  }
+  EXPECT_EQ(WrongAnswers(400), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "wrong answers in the child: " << WEXITSTATUS(status);
+  EXPECT_EQ(session(), before);
+}
+
+// A program that a child runs takes none of the connections along.
+TEST_P(PoolAcrossForkTest, AProgramRunByAChildInheritsNoConnection) {
+  ASSERT_EQ(WrongAnswers(2), 0);
+  int output[2];
+  ASSERT_EQ(pipe(output), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(output[1], STDOUT_FILENO);
+    execl("/bin/sh", "sh", "-c", "ls -l /proc/$$/fd", nullptr);
+    _exit(127);
+  }
+  close(output[1]);
+  std::string listing;
+  char buffer[4096];
+  for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) > 0;) {
+    listing.append(buffer, got);
+  }
+  close(output[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_NE(listing.find("pipe:"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find(".db"), std::string::npos) << listing;
+}
+
+TAVIK_ON_EVERY_STORE(Stores, PoolAcrossForkTest);
 
 }  // namespace
 }  // namespace tavikuser

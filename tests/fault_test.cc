@@ -1,7 +1,8 @@
 // Failures injected at each store step of every operation that writes inside
 // a transaction: a trigger that raises, a revoked privilege, a dropped table,
-// a failure at commit, and the connection lost mid-transaction (the server
-// backend terminated, or the connection closed underneath). The store must be
+// a failure at commit, the connection lost mid-transaction (the server
+// backend terminated, or the connection closed underneath), and a store that
+// ends the transaction itself (a full disk, a trigger). The store must be
 // exactly as before; a trapped failure leaves the store's text in ErrDesc, a
 // failed rollback leaves the call as CallError; and once the fault is gone the
 // same object works again. A connection that the server ends between two
@@ -112,6 +113,7 @@ const std::vector<TransactionalOperation>& Operations() {
 
 enum class Fault {
   kRaise,      // a trigger raises at the step
+  kEnd,        // a trigger ends the whole transaction at the step (SQLite)
   kRevoke,     // the login may not take the step
   kDrop,       // the step's table is not there
   kAtCommit,   // a deferred check raises when the transaction commits
@@ -120,7 +122,7 @@ enum class Fault {
 };
 
 const char* FaultName(Fault fault) {
-  constexpr const char* kNames[] = {"Raise",    "Revoke",    "Drop",
+  constexpr const char* kNames[] = {"Raise",    "End",       "Revoke", "Drop",
                                     "AtCommit", "Terminate", "Sever"};
   return kNames[static_cast<int>(fault)];
 }
@@ -168,7 +170,7 @@ std::vector<FaultCase> AllFaultCases() {
         if (step.event == Event::kOpen) continue;
         if (step.event != Event::kSelect) {
           add(Fault::kRaise);
-          if (postgresql) add(Fault::kTerminate);
+          add(postgresql ? Fault::kTerminate : Fault::kEnd);
           last_write = &step;
         }
         // Dropping a table fails the first step that touches it.
@@ -331,6 +333,9 @@ class FaultTest : public ::testing::TestWithParam<FaultCase> {
         Trigger(postgresql() ? "RAISE EXCEPTION '" + raise + "'"
                              : "SELECT RAISE(ABORT, '" + raise + "')");
         return drop_trigger;
+      case Fault::kEnd:
+        Trigger("SELECT RAISE(ROLLBACK, '" + raise + "')");
+        return drop_trigger;
       case Fault::kTerminate:
         Trigger("PERFORM pg_terminate_backend(pg_backend_pid())");
         return drop_trigger;
@@ -476,6 +481,30 @@ INSTANTIATE_TEST_SUITE_P(
       return operations;
     }()),
     [](const auto& info) { return std::string(info.param->name); });
+
+// SQLite ends the whole transaction itself when the disk is full: a
+// creation (whose class lets go of its connection) and a rename (Role, which
+// keeps it) answer false with SQLite's own text, and the store is as before.
+// The pooled connection that each takes is held to the pages its file has.
+TEST(DiskFullTest, TheStoreEndingTheTransactionIsAnOrdinaryFailure) {
+  const std::pair<const TransactionalOperation*, const char*> writes[] = {
+      {&Operations()[0], "RightsName"}, {&Operations()[4], "RoleName"}};
+  for (const auto& [operation, name] : writes) {
+    std::unique_ptr<TestStore> store = SeededStore(Backend::kSQLite);
+    {
+      store::Lease lease = store::Borrow(store->connection_string());
+      const std::string pages =
+          lease->Query("PRAGMA page_count", {}).at(0).at(0).ToText();
+      lease->Query("PRAGMA max_page_count = " + pages, {});
+    }
+    const std::string before = testing::Snapshot(*store);
+    ObjectRef object = ObjectFor(*operation, store->connection_string());
+    object->Let(name, std::string(20000, 'x'));  // more than a page
+    EXPECT_EQ(Outcome(*operation, object), "false") << operation->name;
+    EXPECT_EQ(object->Get("ErrDesc").ToText(), "database or disk is full");
+    EXPECT_EQ(testing::Snapshot(*store), before);
+  }
+}
 
 }  // namespace
 }  // namespace tavikuser

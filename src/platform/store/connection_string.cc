@@ -1,6 +1,9 @@
 #include "platform/store/connection_string.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <iterator>
 #include <map>
@@ -87,6 +90,12 @@ std::vector<Setting> ReadSettings(std::string_view text) {
   if (Trimmed(text).empty()) {
     throw DataAccessError("The connection string is empty.");
   }
+  if (text.size() > kMostConnectionStringLength) {
+    throw DataAccessError(
+        "The connection string is " + std::to_string(text.size()) +
+        " characters long; at most " +
+        std::to_string(kMostConnectionStringLength) + " are taken.");
+  }
   // The providers read their parameters as C strings: a NUL would cut them
   // short inside a value, and SQLite would open another file than named.
   if (text.find('\0') != std::string_view::npos) {
@@ -96,7 +105,11 @@ std::vector<Setting> ReadSettings(std::string_view text) {
   std::size_t pos = 0;
   while (pos < text.size()) {
     const std::size_t end = std::min(text.find(';', pos), text.size());
-    const std::size_t equals = text.find('=', pos);
+    // Looked for within the segment only: a search to the end of the text
+    // for every segment would take time growing with the square of its
+    // length.
+    const std::size_t equals =
+        std::min(text.substr(pos, end - pos).find('='), end - pos) + pos;
     if (equals >= end) {
       const std::string_view segment = Trimmed(text.substr(pos, end - pos));
       if (!segment.empty()) {
@@ -122,12 +135,48 @@ std::vector<Setting> ReadSettings(std::string_view text) {
   return settings;
 }
 
-// How the library reads `connection_string`, whose settings are `settings`.
-ConnectionTarget Target(std::string_view connection_string,
-                        const std::vector<Setting>& settings) {
-  // A later key replaces an earlier one.
-  Settings pairs;
-  for (const Setting& setting : settings) pairs[setting.key] = setting.value;
+// The keys of Limits, as a host writes them.
+constexpr std::pair<const char*, std::chrono::seconds Limits::*> kLimitKeys[] =
+    {{"Idle Timeout", &Limits::idle},
+     {"Connect Timeout", &Limits::connect},
+     {"Command Timeout", &Limits::command},
+     {"Lock Timeout", &Limits::lock}};
+
+bool IsLimitKey(std::string_view key) {
+  return std::ranges::any_of(kLimitKeys, [key](const auto& limit) {
+    return EqualsIgnoringCase(key, limit.first);
+  });
+}
+
+// Takes the keys of Limits out of `pairs`.
+Limits TakeLimits(Settings& pairs) {
+  constexpr int kMostSeconds = 24 * 60 * 60;
+  Limits limits;
+  for (const auto& [name, member] : kLimitKeys) {
+    const auto found = pairs.find(AsciiLower(name));
+    if (found == pairs.end()) continue;
+    const std::string& text = found->second;
+    int seconds = 0;
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (error != std::errc() || end != text.data() + text.size() ||
+        seconds < 1 || seconds > kMostSeconds) {
+      throw DataAccessError("The connection string's " + std::string(name) +
+                            " must be a whole number of seconds from 1 to " +
+                            std::to_string(kMostSeconds) + ", not '" + text +
+                            "'.");
+    }
+    limits.*member = std::chrono::seconds(seconds);
+    pairs.erase(found);
+  }
+  return limits;
+}
+
+// How the library reads `connection_string`, whose settings are `settings`,
+// before its limits are known.
+ConnectionTarget StoreTarget(std::string_view connection_string,
+                             const std::vector<Setting>& settings,
+                             Settings pairs) {
   const std::optional<std::string> provider = Take(pairs, {"provider"});
   if (provider) {
     if (EqualsIgnoringCase(*provider, "SQLite")) {
@@ -141,13 +190,41 @@ ConnectionTarget Target(std::string_view connection_string,
                           "Provider=PostgreSQL, or an ODBC Driver or DSN.");
   }
   if (pairs.count("driver") || pairs.count("dsn")) {
-    // The ODBC driver manager reads the string itself.
-    std::string passed(connection_string);
+    // The ODBC driver manager reads the string itself, without the
+    // library's own keys.
+    std::string passed;
+    if (std::ranges::none_of(settings, [](const Setting& setting) {
+          return IsLimitKey(setting.key);
+        })) {
+      passed = connection_string;
+    } else {
+      for (const Setting& setting : settings) {
+        if (IsLimitKey(setting.key)) continue;
+        passed += setting.written;
+        passed += ';';
+      }
+    }
     return {Provider::kODBC, passed, "odbc:" + passed};
   }
   throw DataAccessError(
       "The connection string names no provider: give Provider=SQLite, "
       "Provider=PostgreSQL, or an ODBC Driver or DSN.");
+}
+
+ConnectionTarget Target(std::string_view connection_string,
+                        const std::vector<Setting>& settings) {
+  // A later key replaces an earlier one.
+  Settings pairs;
+  for (const Setting& setting : settings) pairs[setting.key] = setting.value;
+  const Limits limits = TakeLimits(pairs);
+  ConnectionTarget target =
+      StoreTarget(connection_string, settings, std::move(pairs));
+  target.limits = limits;
+  // Connections opened under other limits are not shared.
+  for (const auto& [name, member] : kLimitKeys) {
+    target.pool_key += ';' + std::to_string((limits.*member).count());
+  }
+  return target;
 }
 
 const char* ProviderName(Provider provider) {
@@ -186,7 +263,9 @@ void RefuseLeftovers(const Settings& settings, const char* provider,
   if (settings.empty()) return;
   throw DataAccessError("The connection string key '" +
                         settings.begin()->first + "' is not understood for " +
-                        provider + " (known: " + known + ").");
+                        provider + " (known: " + known +
+                        ", Idle Timeout, Connect Timeout, Command Timeout, "
+                        "Lock Timeout).");
 }
 
 ConnectionTarget ParseConnectionString(std::string_view connection_string) {
@@ -199,6 +278,11 @@ std::shared_ptr<const ConnectionTarget> ParsedConnectionString(
   // every call must not make this grow without end.
   constexpr std::size_t kMostKept = 64;
   static std::mutex mutex;
+  // Held across fork(), so that a child never starts with it held by a
+  // thread that the child does not have.
+  static const int held_across_fork = pthread_atfork(
+      [] { mutex.lock(); }, [] { mutex.unlock(); }, [] { mutex.unlock(); });
+  static_cast<void>(held_across_fork);
   static auto& kept =
       *new std::unordered_map<std::string,
                               std::shared_ptr<const ConnectionTarget>>;

@@ -4,6 +4,7 @@
 #ifndef TAVIKUSER_PLATFORM_STORE_CONNECTION_STRING_H_
 #define TAVIKUSER_PLATFORM_STORE_CONNECTION_STRING_H_
 
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -15,6 +16,25 @@ namespace tavikuser::store {
 
 enum class Provider { kSQLite, kPostgreSQL, kODBC };
 
+// How long a connection may wait or stay idle, from keys that every store
+// takes, each a whole number of seconds: a host loading the library must
+// never find a call of it waiting without end.
+struct Limits {
+  // Idle Timeout: a pooled connection idle for longer is closed.
+  std::chrono::seconds idle{60};
+  // Connect Timeout: establishing a connection to a server.
+  std::chrono::seconds connect{15};
+  // Command Timeout: one statement, from sending it to its last row.
+  std::chrono::seconds command{30};
+  // Lock Timeout: waiting for a lock that another session holds (SQLite's
+  // busy timeout).
+  std::chrono::seconds lock{10};
+};
+
+// Longer connection strings are refused: a host never writes one, and the
+// pool keeps the strings it has read.
+inline constexpr std::size_t kMostConnectionStringLength = 64 * 1024;
+
 struct ConnectionTarget {
   Provider provider;
   // What the store is opened with: SQLite's database file, made absolute;
@@ -25,6 +45,7 @@ struct ConnectionTarget {
   // SQLite with a relative Data Source: the same string names another file
   // once the host changes its working folder.
   bool follows_working_folder = false;
+  Limits limits = {};
 };
 
 // A string's settings other than Provider, by key in lower case; a later key

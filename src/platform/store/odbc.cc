@@ -182,9 +182,15 @@ class ODBCConnection final : public Connection {
  public:
   // Connects with the ODBC string as written. Throws DataAccessError with
   // the driver manager's or the driver's text.
-  explicit ODBCConnection(const std::string& connection_string)
+  ODBCConnection(const std::string& connection_string, const Limits& limits)
       : environment_(SQL_HANDLE_ENV, SQL_NULL_HANDLE),
-        connection_(AllocateConnection(environment_)) {
+        connection_(AllocateConnection(environment_)),
+        command_timeout_(static_cast<SQLULEN>(limits.command.count())) {
+    // Where the driver can bound them; it has no portable lock timeout.
+    SQLSetConnectAttr(connection_.get(), SQL_ATTR_LOGIN_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(
+                          static_cast<SQLULEN>(limits.connect.count())),
+                      0);
     Check(SQLDriverConnect(connection_.get(), nullptr,
                            reinterpret_cast<SQLCHAR*>(
                                const_cast<char*>(connection_string.data())),
@@ -391,6 +397,8 @@ class ODBCConnection final : public Connection {
 
   Prepared Prepare(std::string_view sql) {
     Handle statement(SQL_HANDLE_STMT, connection_.get());
+    SQLSetStmtAttr(statement.get(), SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(command_timeout_), 0);
     Check(SQLPrepare(statement.get(),
                      reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.data())),
                      static_cast<SQLINTEGER>(sql.size())),
@@ -577,6 +585,7 @@ class ODBCConnection final : public Connection {
 
   Handle environment_;
   Handle connection_;
+  SQLULEN command_timeout_;  // seconds
   bool in_transaction_ = false;
   // The connection failed, or was left in a state the pool cannot vouch
   // for.
@@ -591,7 +600,7 @@ class ODBCConnection final : public Connection {
 }  // namespace
 
 std::unique_ptr<Connection> OpenODBC(const ConnectionTarget& target) {
-  return std::make_unique<ODBCConnection>(target.parameters);
+  return std::make_unique<ODBCConnection>(target.parameters, target.limits);
 }
 
 }  // namespace tavikuser::store

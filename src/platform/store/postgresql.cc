@@ -4,7 +4,10 @@
 #include <libpq-fe.h>
 #include <poll.h>
 
+#include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <climits>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -41,6 +44,13 @@ enum : Oid {
 
 // What the server answers "cached plan must not change result type" with.
 constexpr std::string_view kFeatureNotSupported = "0A000";
+
+// How much longer than the Command Timeout the library waits for an answer:
+// the server ends a statement at the Command Timeout itself, with its own
+// text, unless its process has stopped or the network is gone.
+constexpr std::chrono::seconds kGrace{1};
+
+using Clock = std::chrono::steady_clock;
 
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 using Link = std::unique_ptr<PGconn, decltype(&PQfinish)>;
@@ -163,7 +173,8 @@ class TextParameters {
 
 class PostgreSQLConnection final : public Connection {
  public:
-  explicit PostgreSQLConnection(Link link) : link_(std::move(link)) {}
+  PostgreSQLConnection(Link link, const Limits& limits)
+      : link_(std::move(link)), limits_(limits) {}
 
   Rows Query(std::string_view sql, const Values& values) override {
     const Result result = Run(sql, values);
@@ -200,7 +211,7 @@ class PostgreSQLConnection final : public Connection {
   void Begin() override { Command("BEGIN"); }
 
   void Commit() override {
-    const Result result = Command("COMMIT");
+    const Result result = Command("COMMIT", true);
     // The server ends a transaction in which a statement failed with a
     // rollback, even when asked to commit it.
     if (std::string_view(PQcmdStatus(result.get())) == "ROLLBACK") {
@@ -210,7 +221,22 @@ class PostgreSQLConnection final : public Connection {
     }
   }
 
-  void Rollback() override { Command("ROLLBACK"); }
+  // A transaction the server ended already is rolled back. One on a
+  // connection given up while a statement was awaited can never commit, as
+  // the connection is closed before any other use; but one given up while
+  // its commit was awaited may have committed.
+  void Rollback() override {
+    if (given_up_) {
+      if (!commit_given_up_) return;
+      throw DataAccessError(*given_up_ +
+                            " Whether the transaction committed is not known.");
+    }
+    if (PQstatus(link_.get()) == CONNECTION_OK &&
+        PQtransactionStatus(link_.get()) == PQTRANS_IDLE) {
+      return;
+    }
+    Command("ROLLBACK");
+  }
 
   std::optional<Value> LockCounter(const std::string& company,
                                    const std::string& branch,
@@ -229,7 +255,7 @@ class PostgreSQLConnection final : public Connection {
   }
 
   bool Reusable() const override {
-    return PQstatus(link_.get()) == CONNECTION_OK &&
+    return !given_up_ && PQstatus(link_.get()) == CONNECTION_OK &&
            PQtransactionStatus(link_.get()) == PQTRANS_IDLE;
   }
 
@@ -253,26 +279,95 @@ class PostgreSQLConnection final : public Connection {
     throw DataAccessError(text);
   }
 
-  Result Command(const char* sql) { return Checked(PQexec(link_.get(), sql)); }
+  Result Command(const char* sql, bool commit = false) {
+    return Checked(
+        Exchange([&] { return PQsendQuery(link_.get(), sql); }, commit));
+  }
+
+  // Sends what `send` does (a PQsend... call) and awaits the answer: the
+  // first result that failed, or else the last; null when it cannot be
+  // sent. Throws DataAccessError once the answer has taken longer than the
+  // Command Timeout and its grace: the connection's state is then unknown,
+  // and it is given up for good.
+  template <class Send>
+  PGresult* Exchange(Send send, bool commit = false) {
+    if (given_up_) throw DataAccessError(*given_up_);
+    if (!send()) return nullptr;
+    const Clock::time_point deadline = Clock::now() + limits_.command + kGrace;
+    PGresult* kept = nullptr;
+    for (;;) {
+      // Until a result can be taken without waiting.
+      for (int unsent;
+           (unsent = PQflush(link_.get())) != 0 || PQisBusy(link_.get());) {
+        if (unsent < 0) break;
+        if (!WaitFor(unsent ? POLLIN | POLLOUT : POLLIN, deadline)) {
+          PQclear(kept);
+          GiveUp(commit);
+        }
+        if (!PQconsumeInput(link_.get())) break;
+      }
+      PGresult* next = PQgetResult(link_.get());
+      if (!next) return kept;
+      if (kept && PQresultStatus(kept) != PGRES_COMMAND_OK &&
+          PQresultStatus(kept) != PGRES_TUPLES_OK) {
+        PQclear(next);
+      } else {
+        PQclear(kept);
+        kept = next;
+      }
+    }
+  }
+
+  // False once `deadline` has passed before the socket was ready for
+  // `events`.
+  bool WaitFor(short events, Clock::time_point deadline) const {
+    pollfd socket{PQsocket(link_.get()), events, 0};
+    if (socket.fd < 0) return true;  // lost: libpq reports it
+    for (;;) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now())
+              .count();
+      if (left <= 0) return false;
+      const int ready = poll(
+          &socket, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+      if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+    }
+  }
+
+  [[noreturn]] void GiveUp(bool commit) {
+    given_up_ = "The server sent no answer within " +
+                LimitText("Command Timeout", limits_.command) +
+                " (its process may have stopped, or the network is gone); "
+                "the connection was given up.";
+    commit_given_up_ = commit;
+    // So that closing it does not wait either.
+    PQsetnonblocking(link_.get(), 1);
+    throw DataAccessError(*given_up_);
+  }
 
   Prepared& Prepare(std::string_view sql, Prepared prepared) {
     if (statements_.full()) {
       // Fails only inside a failed transaction: the names then stay on the
       // server until the connection ends, and new names never meet them.
-      PQclear(PQexec(link_.get(), "DEALLOCATE ALL"));
+      PQclear(
+          Exchange([&] { return PQsendQuery(link_.get(), "DEALLOCATE ALL"); }));
       statements_.Clear();
     }
     prepared.name = "tavik_" + std::to_string(++statements_named_);
-    Checked(PQprepare(link_.get(), prepared.name.c_str(),
-                      prepared.numbered.c_str(), 0, nullptr));
+    Checked(Exchange([&] {
+      return PQsendPrepare(link_.get(), prepared.name.c_str(),
+                           prepared.numbered.c_str(), 0, nullptr);
+    }));
     return statements_.Keep(sql, std::move(prepared));
   }
 
   PGresult* RunPrepared(const Prepared& prepared,
                         const TextParameters& parameters) {
-    return PQexecPrepared(link_.get(), prepared.name.c_str(),
-                          parameters.count(), parameters.pointers(), nullptr,
-                          nullptr, 0);
+    return Exchange([&] {
+      return PQsendQueryPrepared(link_.get(), prepared.name.c_str(),
+                                 parameters.count(), parameters.pointers(),
+                                 nullptr, nullptr, 0);
+    });
   }
 
   // Runs `sql`, prepared on its first run, with `values`.
@@ -309,6 +404,11 @@ class PostgreSQLConnection final : public Connection {
   Link link_;
   StatementCache<Prepared> statements_;
   std::size_t statements_named_ = 0;
+  Limits limits_;
+  // Why the connection was given up, if it was; and whether a commit was
+  // awaited then.
+  std::optional<std::string> given_up_;
+  bool commit_given_up_ = false;
 };
 
 // A libpq keyword value in single quotes, so that no value can end early
@@ -350,20 +450,38 @@ ConnectionTarget PostgreSQLTarget(Settings settings) {
 }
 
 std::unique_ptr<Connection> OpenPostgreSQL(const ConnectionTarget& target) {
+  const Limits& limits = target.limits;
+  const auto milliseconds = [](std::chrono::seconds limit) {
+    return std::to_string(limit.count() * 1000);
+  };
   // Dates are written and read as ISO text, whatever the server's default.
+  // The server ends a statement at the Command Timeout and a lock wait at
+  // the Lock Timeout itself, with its own text; keepalives find a server
+  // that vanished while the connection was idle.
   const std::string conninfo =
-      target.parameters + " options='-c DateStyle=ISO'";
+      target.parameters +
+      " connect_timeout=" + std::to_string(limits.connect.count()) +
+      " keepalives=1 keepalives_idle=30 keepalives_interval=10 "
+      "keepalives_count=3 options='-c DateStyle=ISO -c statement_timeout=" +
+      milliseconds(limits.command) +
+      " -c lock_timeout=" + milliseconds(limits.lock) + "'";
   Link link(PQconnectdb(conninfo.c_str()), &PQfinish);
   if (!link) throw DataAccessError("libpq cannot allocate a connection.");
   if (PQstatus(link.get()) != CONNECTION_OK) {
-    throw DataAccessError(StoreText(PQerrorMessage(link.get())));
+    std::string text = StoreText(PQerrorMessage(link.get()));
+    if (text.find("timeout expired") != std::string::npos) {
+      text += " (" + LimitText("Connect Timeout", limits.connect) + ")";
+    }
+    throw DataAccessError(text);
   }
+  // Every wait on the server is the library's own, bounded by a deadline.
+  PQsetnonblocking(link.get(), 1);
   // The server's notices (for example a rollback with no transaction left
   // to roll back) would otherwise go to the host's standard error: the
   // library writes nothing of its own anywhere.
   PQsetNoticeProcessor(
       link.get(), [](void*, const char*) {}, nullptr);
-  return std::make_unique<PostgreSQLConnection>(std::move(link));
+  return std::make_unique<PostgreSQLConnection>(std::move(link), limits);
 }
 
 }  // namespace tavikuser::store

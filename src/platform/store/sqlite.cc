@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -14,10 +15,6 @@
 
 namespace tavikuser::store {
 namespace {
-
-// How long a connection waits for another writer's lock before it gives up;
-// long enough for concurrent numbered creations to queue.
-constexpr int kBusyMilliseconds = 10000;
 
 // BEGIN IMMEDIATE holds the write lock already: no other creator reads the
 // counter before this transaction ends.
@@ -79,8 +76,9 @@ std::string QuotedName(std::string_view name) {
 
 class SQLiteConnection final : public Connection {
  public:
-  SQLiteConnection(Database database, std::string path)
+  SQLiteConnection(Database database, std::string path, const Limits& limits)
       : database_(std::move(database)),
+        limits_(limits),
         path_(std::move(path)),
         folder_watch_(FolderWatch::Instance().Watch(
             path_.substr(0, path_.find_last_of('/') + 1))) {
@@ -93,6 +91,18 @@ class SQLiteConnection final : public Connection {
     if (stat(path_.c_str(), &file) == 0) {
       file_identity_ = FileIdentity{file.st_dev, file.st_ino};
     }
+    // Waiting for another writer's lock is bounded by the Lock Timeout (its
+    // default lets concurrent numbered creations queue); running a
+    // statement, by the Command Timeout, checked every few thousand steps.
+    sqlite3_busy_timeout(database_.get(),
+                         static_cast<int>(limits_.lock.count() * 1000));
+    sqlite3_progress_handler(
+        database_.get(), 4096,
+        [](void* self) -> int {
+          return std::chrono::steady_clock::now() >
+                 static_cast<SQLiteConnection*>(self)->deadline_;
+        },
+        this);
   }
 
   Rows Query(std::string_view sql, const Values& values) override {
@@ -108,7 +118,12 @@ class SQLiteConnection final : public Connection {
 
   void Begin() override { Execute("BEGIN IMMEDIATE", {}); }
   void Commit() override { Execute("COMMIT", {}); }
-  void Rollback() override { Execute("ROLLBACK", {}); }
+
+  // A failed statement may have ended the transaction already (a full disk,
+  // a trigger's RAISE(ROLLBACK), an interrupt): it is then rolled back.
+  void Rollback() override {
+    if (!sqlite3_get_autocommit(database_.get())) Execute("ROLLBACK", {});
+  }
 
   std::optional<Value> LockCounter(const std::string& company,
                                    const std::string& branch,
@@ -178,8 +193,20 @@ class SQLiteConnection final : public Connection {
            file_identity_->inode == file.st_ino;
   }
 
+  // SQLite's own text, and for a limit run out the limit.
   [[noreturn]] void Fail() const {
-    throw DataAccessError(StoreText(sqlite3_errmsg(database_.get())));
+    std::string text = StoreText(sqlite3_errmsg(database_.get()));
+    switch (sqlite3_extended_errcode(database_.get())) {
+      case SQLITE_BUSY:
+        text += " (another connection held its lock past " +
+                LimitText("Lock Timeout", limits_.lock) + ")";
+        break;
+      case SQLITE_INTERRUPT:
+        text += " (the statement ran past " +
+                LimitText("Command Timeout", limits_.command) + ")";
+        break;
+    }
+    throw DataAccessError(text);
   }
 
   // The statement kept for `sql`, prepared on its first run. SQLite
@@ -203,6 +230,7 @@ class SQLiteConnection final : public Connection {
   // binds every value anew.
   void Run(std::string_view sql, const Values& values, Rows* rows) {
     RefuseNul(values);
+    deadline_ = std::chrono::steady_clock::now() + limits_.command;
     sqlite3_stmt* statement = Prepared(sql);
     RequireValueCount(sql, sqlite3_bind_parameter_count(statement),
                       values.size());
@@ -244,6 +272,9 @@ class SQLiteConnection final : public Connection {
   // Declared first: closed after the statements prepared on it.
   Database database_;
   StatementCache<Statement> statements_;
+  Limits limits_;
+  // When the statement running now has run past the Command Timeout.
+  std::chrono::steady_clock::time_point deadline_;
   std::string path_;
   // The database file this connection opened; a file put in its place is
   // another store.
@@ -293,8 +324,8 @@ std::unique_ptr<Connection> OpenSQLite(const ConnectionTarget& target) {
         "The SQLite database " + path + " cannot be opened: " +
         StoreText(opened ? sqlite3_errmsg(opened) : sqlite3_errstr(status)));
   }
-  sqlite3_busy_timeout(opened, kBusyMilliseconds);
-  return std::make_unique<SQLiteConnection>(std::move(database), path);
+  return std::make_unique<SQLiteConnection>(std::move(database), path,
+                                            target.limits);
 }
 
 }  // namespace tavikuser::store

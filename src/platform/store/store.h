@@ -49,9 +49,12 @@ class Connection {
   // changed.
   virtual std::int64_t Execute(std::string_view sql, const Values& values) = 0;
 
-  // SQLite begins with the write lock taken, waiting up to its busy timeout,
-  // so that concurrent writers queue at the start instead of failing later.
-  // Each throws DataAccessError.
+  // SQLite begins with the write lock taken, waiting up to the Lock
+  // Timeout, so that concurrent writers queue at the start instead of
+  // failing later. Rollback ends quietly a transaction that the store ended
+  // itself already (a full disk, a failed commit): it is rolled back. Each
+  // throws DataAccessError, Rollback only when the transaction's fate is
+  // unknown.
   virtual void Begin() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
@@ -88,7 +91,9 @@ class Connection {
 struct IdleConnections;
 
 // A connection borrowed from the pool, given back when the lease ends unless
-// it is no longer reusable or was discarded.
+// it is no longer reusable or was discarded. A lease that a process made by
+// fork() inherited is its parent's: the child can neither use it nor close
+// its connection, and leaves it open when the lease ends.
 class Lease {
  public:
   Lease(IdleConnections& idle, std::unique_ptr<Connection> connection);
@@ -96,8 +101,9 @@ class Lease {
   Lease& operator=(Lease&&) noexcept;
   ~Lease();
 
-  Connection& operator*() const { return *connection_; }
-  Connection* operator->() const { return connection_.get(); }
+  // Throws DataAccessError in a process that inherited the lease.
+  Connection& operator*() const;
+  Connection* operator->() const { return &**this; }
   // False once discarded.
   explicit operator bool() const { return connection_ != nullptr; }
   // Closes the physical connection instead of giving it back (after a
@@ -105,15 +111,21 @@ class Lease {
   void Discard();
 
  private:
-  IdleConnections* idle_;
+  // Borrowed by an ancestor process.
+  bool Inherited() const;
+
+  IdleConnections* idle_;  // null once moved from
   std::unique_ptr<Connection> connection_;
+  // The generation of processes it was borrowed in (pool.cc).
+  unsigned generation_;
 };
 
 // Borrows an idle usable connection to the store that `connection_string`
 // names, or opens one. Opening never creates a store: a missing SQLite file
-// is a failure. Thread-safe. Throws DataAccessError with a clear text for an
-// empty or malformed string, an unknown provider or key, a missing file or
-// an unreachable server.
+// is a failure. Thread-safe, and safe in a child process made by fork(),
+// which starts with no pooled connections. Throws DataAccessError with a
+// clear text for an empty or malformed string, an unknown provider or key, a
+// missing file, an unreachable server, or a limit run out.
 Lease Borrow(const std::string& connection_string);
 
 }  // namespace tavikuser::store

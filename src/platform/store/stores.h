@@ -4,6 +4,7 @@
 #ifndef TAVIKUSER_PLATFORM_STORE_STORES_H_
 #define TAVIKUSER_PLATFORM_STORE_STORES_H_
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -38,6 +39,12 @@ inline std::string StoreText(std::string_view text) {
     text.remove_suffix(1);
   }
   return std::string(text);
+}
+
+// How a failure that a limit ended names it, e.g. "the Lock Timeout of 10 s".
+inline std::string LimitText(const char* key, std::chrono::seconds limit) {
+  return std::string("the ") + key + " of " + std::to_string(limit.count()) +
+         " s";
 }
 
 // Throws DataAccessError when a text value holds a NUL. Client libraries
