@@ -231,8 +231,8 @@ class PoolAcrossForkTest : public ::testing::TestWithParam<Backend> {
       const bool holds = i % 2 == 0;
       check.UserNo(holds ? "U-ANN" : "U-BOB");
       const bool granted = check.Check_Access_Rights();
-      wrong += granted != holds ||
-               (!granted && check.ErrDesc().ToText() != "Access Denied");
+      wrong +=
+          granted != holds || (!granted && check.ErrDesc() != "Access Denied");
     }
     return wrong;
   }

@@ -80,10 +80,10 @@ TEST_P(TimeLimitTest, ACounterRowHeldElsewhereEndsTheCreationAtTheLockTimeout) {
   const auto started = steady_clock::now();
   EXPECT_FALSE(rights.Create_Rights());
   EXPECT_LT(steady_clock::now() - started, kBound);
-  EXPECT_NE(rights.ErrDesc().ToText().find(
-                OnSQLite() ? "past the Lock Timeout of 1 s" : "lock timeout"),
+  EXPECT_NE(rights.ErrDesc().find(OnSQLite() ? "past the Lock Timeout of 1 s"
+                                             : "lock timeout"),
             std::string::npos)
-      << rights.ErrDesc().ToText();
+      << rights.ErrDesc();
 
   if (OnSQLite()) {
     sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
@@ -91,7 +91,7 @@ TEST_P(TimeLimitTest, ACounterRowHeldElsewhereEndsTheCreationAtTheLockTimeout) {
   } else {
     store_->Exec("COMMIT");
   }
-  EXPECT_TRUE(rights.Create_Rights()) << rights.ErrDesc().ToText();
+  EXPECT_TRUE(rights.Create_Rights()) << rights.ErrDesc();
   EXPECT_EQ(store_->Scalar("SELECT Last_No FROM Document_Counter"), "45");
 }
 
@@ -153,12 +153,12 @@ TEST(StoppedServerTest, ACallEndsAtTheCommandTimeoutAndItsConnectionGoes) {
     const auto started = steady_clock::now();
     EXPECT_FALSE(check.Check_Access_Rights());
     EXPECT_LT(steady_clock::now() - started, kBound);
-    EXPECT_NE(check.ErrDesc().ToText().find(
-                  "no answer within the Command Timeout of 1 s"),
-              std::string::npos)
-        << check.ErrDesc().ToText();
+    EXPECT_NE(
+        check.ErrDesc().find("no answer within the Command Timeout of 1 s"),
+        std::string::npos)
+        << check.ErrDesc();
   }
-  EXPECT_TRUE(check.Check_Access_Rights()) << check.ErrDesc().ToText();
+  EXPECT_TRUE(check.Check_Access_Rights()) << check.ErrDesc();
 
   for (const bool at_commit : {false, true}) {
     store::Lease lease = store::Borrow(limited);
