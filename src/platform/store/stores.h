@@ -1,9 +1,10 @@
 // What the stores behind the seam have in common, and each store's entry
-// points: sqlite.cc, postgresql.cc and odbc.cc each define their own, and
-// nothing outside src/platform/store includes this.
+// points: sqlite.cc, postgresql.cc, mariadb.cc and odbc.cc each define their
+// own, and nothing outside src/platform/store includes this.
 #ifndef TAVIKUSER_PLATFORM_STORE_STORES_H_
 #define TAVIKUSER_PLATFORM_STORE_STORES_H_
 
+#include <charconv>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -24,12 +25,14 @@ namespace tavikuser::store {
 // for a key it does not understand or a value it cannot use.
 ConnectionTarget SQLiteTarget(Settings settings);
 ConnectionTarget PostgreSQLTarget(Settings settings);
+ConnectionTarget MariaDBTarget(Settings settings);
 
 // Each opens a physical connection to `target`, which names its store.
 // Throws DataAccessError with the store's own text, and never creates a
 // store.
 std::unique_ptr<Connection> OpenSQLite(const ConnectionTarget& target);
 std::unique_ptr<Connection> OpenPostgreSQL(const ConnectionTarget& target);
+std::unique_ptr<Connection> OpenMariaDB(const ConnectionTarget& target);
 std::unique_ptr<Connection> OpenODBC(const ConnectionTarget& target);
 
 // A store's message without the line ends it closes with.
@@ -59,6 +62,22 @@ inline void RefuseNul(const Values& values) {
           "short; the statement was not run.");
     }
   }
+}
+
+// A number as a client library writes it: a whole number when `whole` and it is
+// one, else a real; text that is no number is kept as stored.
+inline Value NumberFromText(std::string text, bool whole) {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  if (whole) {
+    std::int64_t integer = 0;
+    const auto [stop, error] = std::from_chars(begin, end, integer);
+    if (error == std::errc() && stop == end) return Value(integer);
+  }
+  double real = 0;
+  const auto [stop, error] = std::from_chars(begin, end, real);
+  if (error == std::errc() && stop == end) return Value(real);
+  return Value(std::move(text));
 }
 
 // Throws DataAccessError unless `sql` takes `expected` values.
