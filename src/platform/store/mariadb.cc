@@ -141,24 +141,14 @@ class MariaDBConnection final : public Connection {
   std::optional<RowIdentity> IdentityOf(std::string_view table) override {
     auto known = identities_.find(table);
     if (known != identities_.end()) return known->second;
-    const Rows columns = Query(
+    const Rows key = Query(
         "SELECT COLUMN_NAME FROM information_schema.KEY_COLUMN_USAGE WHERE "
         "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ? AND CONSTRAINT_NAME = "
         "'PRIMARY' ORDER BY ORDINAL_POSITION",
         {std::string(table)});
-    std::optional<RowIdentity> identity;
-    for (const Row& row : columns) {
-      const std::string name = row.front().ToText();
-      if (!identity) {
-        identity.emplace(RowIdentity{{}, 0, {}});
-      } else {
-        identity->columns += ", ";
-        identity->condition += " AND ";
-      }
-      identity->columns += name;
-      identity->condition += name + " = ?";
-      ++identity->width;
-    }
+    std::vector<std::string> columns;
+    for (const Row& row : key) columns.push_back(row.front().ToText());
+    const std::optional<RowIdentity> identity = KeyIdentity(columns);
     if (!identity &&
         Query("SELECT 1 FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
               "DATABASE() AND TABLE_NAME = ?",

@@ -269,25 +269,17 @@ class ODBCConnection final : public Connection {
                             static_cast<SQLSMALLINT>(name.size()),
                             SQL_SCOPE_SESSION, SQL_NULLABLE),
           statement);
-    std::optional<RowIdentity> identity;
+    std::vector<std::string> columns;
     for (const Row& row : ReadRows(statement)) {
       // The second column is COLUMN_NAME.
       const std::string* column = row.size() > 1 ? row[1].text() : nullptr;
       if (!column || column->empty()) {
-        identity.reset();
+        columns.clear();
         break;
       }
-      if (!identity) {
-        identity.emplace();
-        identity->width = 0;
-      } else {
-        identity->columns += ", ";
-        identity->condition += " AND ";
-      }
-      identity->columns += *column;
-      identity->condition += *column + " = ?";
-      ++identity->width;
+      columns.push_back(*column);
     }
+    const std::optional<RowIdentity> identity = KeyIdentity(columns);
     identities_.emplace(table, identity);
     return identity;
   }

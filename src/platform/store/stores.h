@@ -9,9 +9,11 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/store/connection_string.h"
 #include "platform/store/store.h"
@@ -78,6 +80,23 @@ inline Value NumberFromText(std::string text, bool whole) {
   const auto [stop, error] = std::from_chars(begin, end, real);
   if (error == std::errc() && stop == end) return Value(real);
   return Value(std::move(text));
+}
+
+// The identity that names a row by `columns` (a key), in order; nothing for
+// no columns.
+inline std::optional<RowIdentity> KeyIdentity(
+    const std::vector<std::string>& columns) {
+  if (columns.empty()) return std::nullopt;
+  RowIdentity identity{{}, columns.size(), {}};
+  for (const std::string& column : columns) {
+    if (!identity.columns.empty()) {
+      identity.columns += ", ";
+      identity.condition += " AND ";
+    }
+    identity.columns += column;
+    identity.condition += column + " = ?";
+  }
+  return identity;
 }
 
 // Throws DataAccessError unless `sql` takes `expected` values.
