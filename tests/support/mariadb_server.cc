@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "postgres_server.h"
 #include "server_process.h"
@@ -87,13 +88,23 @@ MariaDBServer::MariaDBServer() {
   }
   port_ = FreePort("MariaDB");
   // Durability is of no use to a test, and costs time at every commit.
-  own_.process = Spawn(
-      {"mariadbd", "--no-defaults", "--datadir=" + data, "--socket=" + socket,
-       "--port=" + std::to_string(port_), "--bind-address=127.0.0.1",
-       "--skip-log-bin", "--innodb-flush-log-at-trx-commit=0",
-       "--innodb-doublewrite=0", "--innodb-buffer-pool-size=64M",
-       "--skip-name-resolve", "--max-connections=500", "--log-error=" + log},
-      log, kUser);
+  std::vector<std::string> arguments = {"mariadbd",
+                                        "--no-defaults",
+                                        "--datadir=" + data,
+                                        "--socket=" + socket,
+                                        "--port=" + std::to_string(port_),
+                                        "--bind-address=127.0.0.1",
+                                        "--skip-log-bin",
+                                        "--innodb-flush-log-at-trx-commit=0",
+                                        "--innodb-doublewrite=0",
+                                        "--innodb-buffer-pool-size=64M",
+                                        "--skip-name-resolve",
+                                        "--max-connections=500",
+                                        "--log-error=" + log};
+  // Started as itself, changing to the mysql user on its own, so that the
+  // process that this program ends is the server's.
+  if (RunningAsRoot()) arguments.push_back(std::string("--user=") + kUser);
+  own_.process = Spawn(std::move(arguments), log, nullptr);
   if (own_.process < 0) throw std::runtime_error("mariadbd did not start.");
   MariaDBLink root(nullptr, &mysql_close);
   for (int wait = 0; !root; ++wait) {
@@ -117,6 +128,7 @@ MariaDBServer::MariaDBServer() {
 }
 
 MariaDBServer::OwnServer::~OwnServer() {
+  if (getpid() != owner) return;
   if (process > 0) {
     kill(process, SIGKILL);
     waitpid(process, nullptr, 0);

@@ -7,6 +7,7 @@
 
 #include <mysql.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -41,6 +42,9 @@ class MariaDBServer {
   struct OwnServer {
     std::string folder;
     pid_t process = -1;
+    // The program that started it: a child made by fork() that ends the
+    // normal way leaves it running.
+    pid_t owner = getpid();
     ~OwnServer();
   };
 
