@@ -48,6 +48,11 @@ std::string BoundedFailure(const std::function<void()>& step) {
 
 class TimeLimitTest : public ::testing::TestWithParam<Backend> {
  protected:
+  void SetUp() override {
+    if (!traits().bounds_waits) {
+      GTEST_SKIP() << traits().name << " does not bound its waits";
+    }
+  }
   bool OnSQLite() const { return GetParam() == Backend::kSQLite; }
   const testing::BackendTraits& traits() const {
     return testing::Traits(GetParam());

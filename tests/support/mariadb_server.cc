@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 constexpr char kUser[] = "mysql";
 // The account the tests and the library connect with, over TCP.
 constexpr char kAccount[] = "tavik";
-constexpr char kPassword[] = "tavik;pass";
+constexpr char kPassword[] = "tavik-pass";
 
 MariaDBLink Link(const char* host, int port, const char* socket,
                  const char* user, const char* password, const char* database) {
@@ -163,8 +163,17 @@ MariaDBLink MariaDBServer::Connect(const std::string& database) const {
 
 std::string MariaDBServer::ConnectionString(const std::string& database) const {
   return "Provider=MariaDB;Server=127.0.0.1;Port=" + std::to_string(port_) +
-         ";Database=" + database + ";User ID=" + kAccount + ";Password=\"" +
-         kPassword + "\"";
+         ";Database=" + database + ";User ID=" + kAccount +
+         ";Password=" + kPassword;
+}
+
+std::string MariaDBServer::ODBCConnectionString(
+    const std::string& database) const {
+  // OPTION=2 (found rows): an update counts the rows it matched, as the
+  // native store asks for.
+  return "Driver={MariaDB Unicode};Server=127.0.0.1;Port=" +
+         std::to_string(port_) + ";Database=" + database + ";User=" + kAccount +
+         ";Password=" + kPassword + ";OPTION=2";
 }
 
 }  // namespace tavikuser::testing

@@ -31,8 +31,9 @@ class MariaDBServer {
   // The test's own client connection, which takes several statements at
   // once. Throws std::runtime_error.
   MariaDBLink Connect(const std::string& database) const;
-  // For the library.
+  // For the library: natively, and through the ODBC driver.
   std::string ConnectionString(const std::string& database) const;
+  std::string ODBCConnectionString(const std::string& database) const;
 
  private:
   MariaDBServer();

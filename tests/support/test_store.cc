@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include "mariadb_server.h"
@@ -37,10 +38,66 @@ class SQLiteFolder {
   std::string path_;
 };
 
+// The ODBC data sources of the tests, in an odbc.ini of their own that
+// unixODBC reads instead of the user's.
+class ODBCSources {
+ public:
+  // The name of the DSN for the SQLite driver, which a connection string
+  // completes with the Database.
+  static const char* SQLite() {
+    static const bool written = [] {
+      const std::string ini = SQLiteFolder::Path() + "/odbc.ini";
+      std::ofstream(ini) << "[TavikSQLite]\nDriver=SQLite3\n";
+      setenv("ODBCINI", ini.c_str(), 1);
+      return true;
+    }();
+    static_cast<void>(written);
+    return "TavikSQLite";
+  }
+};
+
+// The PostgreSQL driver's string for what libpq's `conninfo` names.
+std::string ODBCConnectionString(const std::string& conninfo) {
+  // BoolsAsChar=0: a truth value is read as a number, as natively.
+  std::string odbc = "Driver={PostgreSQL Unicode};BoolsAsChar=0";
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), nullptr);
+  for (PQconninfoOption* option = options; option && option->keyword;
+       ++option) {
+    if (!option->val) continue;
+    const std::string keyword = option->keyword;
+    const char* key = keyword == "host"       ? "Server"
+                      : keyword == "port"     ? "Port"
+                      : keyword == "dbname"   ? "Database"
+                      : keyword == "user"     ? "UID"
+                      : keyword == "password" ? "PWD"
+                                              : nullptr;
+    if (key) odbc += std::string(";") + key + "=" + option->val;
+  }
+  PQconninfoFree(options);
+  return odbc;
+}
+
+// A store through its ODBC driver: arranged and inspected natively.
+class ODBCRoute final : public TestStore {
+ public:
+  ODBCRoute(Backend backend, std::unique_ptr<TestStore> native)
+      : TestStore(backend, native->odbc_connection_string(),
+                  native->odbc_connection_string()),
+        native_(std::move(native)) {}
+
+  void Exec(const std::string& sql) override { native_->Exec(sql); }
+  Rows Query(const std::string& sql) override { return native_->Query(sql); }
+
+ private:
+  std::unique_ptr<TestStore> native_;
+};
+
 class SQLiteStore final : public TestStore {
  public:
   explicit SQLiteStore(std::string path)
-      : TestStore(Backend::kSQLite, "Provider=SQLite;Data Source=" + path),
+      : TestStore(
+            Backend::kSQLite, "Provider=SQLite;Data Source=" + path,
+            "DSN=" + std::string(ODBCSources::SQLite()) + ";Database=" + path),
         path_(std::move(path)) {}
 
   void Exec(const std::string& sql) override { Run(sql, nullptr); }
@@ -80,7 +137,8 @@ class SQLiteStore final : public TestStore {
 class PostgreSQLStore final : public TestStore {
  public:
   PostgreSQLStore(PostgresServer& server, std::string database)
-      : TestStore(Backend::kPostgreSQL, server.ConnectionString(database)),
+      : TestStore(Backend::kPostgreSQL, server.ConnectionString(database),
+                  ODBCConnectionString(server.ConnInfo(database))),
         server_(server),
         database_(std::move(database)),
         connection_(PQconnectdb(server.ConnInfo(database_).c_str()),
@@ -131,7 +189,8 @@ class PostgreSQLStore final : public TestStore {
 class MariaDBStore final : public TestStore {
  public:
   MariaDBStore(MariaDBServer& server, std::string database)
-      : TestStore(Backend::kMariaDB, server.ConnectionString(database)),
+      : TestStore(Backend::kMariaDB, server.ConnectionString(database),
+                  server.ODBCConnectionString(database)),
         server_(server),
         database_(std::move(database)),
         link_(server.Connect(database_)) {}
@@ -241,6 +300,28 @@ constexpr BackendTraits kMariaDBTraits{
       return "DROP TRIGGER " + name;
     }};
 
+// A native store's traits, for the route through its ODBC driver.
+constexpr BackendTraits Through(BackendTraits traits, const char* name) {
+  traits.name = name;
+  traits.children_inherit_sockets = true;
+  return traits;
+}
+
+constexpr BackendTraits kODBCSQLiteTraits = [] {
+  BackendTraits traits = Through(kSQLiteTraits, "ODBC_SQLite");
+  traits.follows_rebuilt_tables = false;
+  traits.bounds_waits = false;
+  return traits;
+}();
+constexpr BackendTraits kODBCPostgreSQLTraits = [] {
+  BackendTraits traits = Through(kPostgreSQLTraits, "ODBC_PostgreSQL");
+  traits.names_keyed_rows = false;
+  traits.names_rows_without_key = false;
+  return traits;
+}();
+constexpr BackendTraits kODBCMariaDBTraits =
+    Through(kMariaDBTraits, "ODBC_MariaDB");
+
 }  // namespace
 
 const BackendTraits& Traits(Backend backend) {
@@ -251,6 +332,12 @@ const BackendTraits& Traits(Backend backend) {
       return kPostgreSQLTraits;
     case Backend::kMariaDB:
       return kMariaDBTraits;
+    case Backend::kODBCSQLite:
+      return kODBCSQLiteTraits;
+    case Backend::kODBCPostgreSQL:
+      return kODBCPostgreSQLTraits;
+    case Backend::kODBCMariaDB:
+      return kODBCMariaDBTraits;
   }
   throw std::logic_error("Unknown backend.");
 }
@@ -263,6 +350,19 @@ std::unique_ptr<TestStore> TestStore::Create(Backend backend,
     PostgresServer& server = PostgresServer::Instance();
     return std::make_unique<PostgreSQLStore>(
         server, server.CreateDatabase(with_schema));
+  }
+  switch (backend) {
+    case Backend::kODBCSQLite:
+      return std::make_unique<ODBCRoute>(backend,
+                                         Create(Backend::kSQLite, with_schema));
+    case Backend::kODBCPostgreSQL:
+      return std::make_unique<ODBCRoute>(
+          backend, Create(Backend::kPostgreSQL, with_schema));
+    case Backend::kODBCMariaDB:
+      return std::make_unique<ODBCRoute>(
+          backend, Create(Backend::kMariaDB, with_schema));
+    default:
+      break;
   }
   if (backend == Backend::kMariaDB) {
     MariaDBServer& server = MariaDBServer::Instance();

@@ -11,9 +11,18 @@
 
 namespace tavikuser::testing {
 
-enum class Backend { kSQLite, kPostgreSQL, kMariaDB };
+// The native stores, and each of them again through its Debian ODBC driver
+// and unixODBC (SQLite by a DSN, the servers by Driver={...} strings).
+enum class Backend {
+  kSQLite,
+  kPostgreSQL,
+  kMariaDB,
+  kODBCSQLite,
+  kODBCPostgreSQL,
+  kODBCMariaDB
+};
 
-// "SQLite", "PostgreSQL" or "MariaDB", for test names.
+// "SQLite", "ODBC_PostgreSQL" and the like, for test names.
 std::string BackendName(Backend backend);
 
 // What differs between the stores, stated here once per backend, so that
@@ -57,6 +66,18 @@ struct BackendTraits {
                                  const std::string& message);
   std::string (*drop_trigger)(const std::string& name,
                               const std::string& table);
+  // Through ODBC: the driver opens its sockets without close-on-exec, so
+  // that a program a child runs takes them along (the native client
+  // libraries do not).
+  bool children_inherit_sockets = false;
+  // The best row identifier of a table is known (psqlodbc names none).
+  bool names_keyed_rows = true;
+  // A statement prepared before its table was rebuilt with other column
+  // types reads the new types (the SQLite driver keeps the old ones).
+  bool follows_rebuilt_tables = true;
+  // Lock waits and statements end at their limits (the SQLite driver runs
+  // a statement past its query timeout).
+  bool bounds_waits = true;
 };
 
 const BackendTraits& Traits(Backend backend);
@@ -65,7 +86,7 @@ using Rows = std::vector<std::vector<std::optional<std::string>>>;
 
 class TestStore {
  public:
-  // A fresh store, with the host tables of schema/<backend>.sql when
+  // A fresh store, with the host tables of schema/<store>.sql when
   // `with_schema`. PostgreSQL: the first call starts a server (initdb and
   // pg_ctl on 127.0.0.1, a free port, a temporary folder, as the postgres
   // user when run as root); it is stopped when the test program ends. A
@@ -77,6 +98,8 @@ class TestStore {
   Backend backend() const { return backend_; }
   // A connection string for the library.
   const std::string& connection_string() const { return connection_string_; }
+  // The same store through its ODBC driver.
+  const std::string& odbc_connection_string() const { return odbc_; }
 
   // Arrange and inspect through the store's own client library, not through
   // the code under test. Each fails the test (throws) on a store error.
@@ -86,26 +109,32 @@ class TestStore {
   std::optional<std::string> Scalar(const std::string& sql);
 
  protected:
-  TestStore(Backend backend, std::string connection_string)
-      : backend_(backend), connection_string_(std::move(connection_string)) {}
+  TestStore(Backend backend, std::string connection_string, std::string odbc)
+      : backend_(backend),
+        connection_string_(std::move(connection_string)),
+        odbc_(std::move(odbc)) {}
 
  private:
   Backend backend_;
   std::string connection_string_;
+  std::string odbc_;
 };
 
 }  // namespace tavikuser::testing
 
 // Instantiates the parameterised suite `suite` once on each backend, each
 // instance named after its backend.
-#define TAVIK_ON_EVERY_STORE(prefix, suite)                         \
-  INSTANTIATE_TEST_SUITE_P(                                         \
-      prefix, suite,                                                \
-      ::testing::Values(::tavikuser::testing::Backend::kSQLite,     \
-                        ::tavikuser::testing::Backend::kPostgreSQL, \
-                        ::tavikuser::testing::Backend::kMariaDB),   \
-      [](const auto& info) {                                        \
-        return ::tavikuser::testing::BackendName(info.param);       \
+#define TAVIK_ON_EVERY_STORE(prefix, suite)                             \
+  INSTANTIATE_TEST_SUITE_P(                                             \
+      prefix, suite,                                                    \
+      ::testing::Values(::tavikuser::testing::Backend::kSQLite,         \
+                        ::tavikuser::testing::Backend::kPostgreSQL,     \
+                        ::tavikuser::testing::Backend::kMariaDB,        \
+                        ::tavikuser::testing::Backend::kODBCSQLite,     \
+                        ::tavikuser::testing::Backend::kODBCPostgreSQL, \
+                        ::tavikuser::testing::Backend::kODBCMariaDB),   \
+      [](const auto& info) {                                            \
+        return ::tavikuser::testing::BackendName(info.param);           \
       })
 
 #endif  // TAVIKUSER_TESTS_SUPPORT_TEST_STORE_H_

@@ -18,17 +18,6 @@
 namespace tavikuser::store {
 namespace {
 
-// Makes sure the row exists and holds it: two creators that find no row
-// must not both insert one. The first insert makes the second wait for its
-// transaction; the locking read then queues every later creator.
-constexpr char kEnsureCounter[] =
-    "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
-    "Document_Prefix, Last_No) VALUES (?, ?, ?, 0) ON DUPLICATE KEY UPDATE "
-    "Last_No = Last_No";
-constexpr char kLockLastNo[] =
-    "SELECT Last_No FROM Document_Counter WHERE Company_Prefix = ? AND "
-    "Branch_Prefix = ? AND Document_Prefix = ? FOR UPDATE";
-
 // The client's own codes for a connection that is gone (CR_SERVER_GONE_ERROR,
 // CR_SERVER_LOST, CR_SERVER_LOST_EXTENDED), and the server's for a statement
 // that must be prepared again (ER_NEED_REPREPARE).
@@ -131,8 +120,8 @@ class MariaDBConnection final : public Connection {
                                    const std::string& branch,
                                    const std::string& document) override {
     const Values key{company, branch, document};
-    Execute(kEnsureCounter, key);
-    Rows rows = Query(kLockLastNo, key);
+    Execute(kMariaDBEnsureCounter, key);
+    Rows rows = Query(kMariaDBLockCounter, key);
     if (rows.empty()) return std::nullopt;
     return std::move(rows.front().front());
   }

@@ -7,7 +7,9 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -151,6 +153,84 @@ Reading ReadingOf(SQLSMALLINT sql_type) {
   }
 }
 
+// What a driver's database needs beyond what ODBC says, found by the name
+// the driver gives it once connected: each driver's quirks, stated once.
+struct Dialect {
+  // The statements that bound lock waits (ODBC has no portable lock
+  // timeout) and set the session up as the native store does.
+  std::vector<std::string> (*session)(const Limits& limits);
+  // Begins a transaction by this statement, with the driver left in
+  // autocommit, instead of by turning autocommit off: the SQLite driver
+  // begins lazily (a deferred BEGIN), so that two creators could both read
+  // and then fail to take the write lock.
+  const char* begin = nullptr;
+  // Reads a date-time column as the text or number it holds: the SQLite
+  // driver reads a number there (an automation date) as Null.
+  bool dates_as_stored = false;
+  // Makes the counter row when missing and holds it (before `lock`), and
+  // reads Last_No holding the row; each takes the three prefixes. Without
+  // one, the row is written unchanged, which takes its write lock on engines
+  // that lock rows, and then read: ODBC has no portable locking read.
+  const char* ensure = nullptr;
+  const char* lock =
+      "SELECT Last_No FROM Document_Counter WHERE Company_Prefix = ? AND "
+      "Branch_Prefix = ? AND Document_Prefix = ?";
+};
+
+constexpr char kTouchCounter[] =
+    "UPDATE Document_Counter SET Last_No = Last_No WHERE Company_Prefix = ? "
+    "AND Branch_Prefix = ? AND Document_Prefix = ?";
+
+std::string Milliseconds(std::chrono::seconds limit) {
+  return std::to_string(limit.count() * 1000);
+}
+
+const Dialect& DialectOf(std::string_view dbms) {
+  static const Dialect kSQLite{
+      .session =
+          [](const Limits& limits) {
+            return std::vector<std::string>{"PRAGMA busy_timeout = " +
+                                            Milliseconds(limits.lock)};
+          },
+      .begin = "BEGIN IMMEDIATE",
+      .dates_as_stored = true};
+  static const Dialect kPostgreSQL{
+      .session =
+          [](const Limits& limits) {
+            return std::vector<std::string>{"SET lock_timeout = " +
+                                            Milliseconds(limits.lock)};
+          },
+      .lock = kPostgreSQLLockCounter};
+  static const Dialect kMariaDB{
+      .session =
+          [](const Limits& limits) {
+            return std::vector<std::string>{
+                "SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED",
+                "SET SESSION innodb_lock_wait_timeout = " +
+                    std::to_string(limits.lock.count()),
+                // The driver ends no statement at its query timeout.
+                "SET SESSION max_statement_time = " +
+                    std::to_string(limits.command.count())};
+          },
+      .ensure = kMariaDBEnsureCounter,
+      .lock = kMariaDBLockCounter};
+  static const Dialect kOther{
+      .session = [](const Limits&) { return std::vector<std::string>{}; },
+      .ensure = kTouchCounter};
+  const auto is = [dbms](std::string_view name) {
+    return dbms.size() >= name.size() &&
+           std::equal(name.begin(), name.end(), dbms.begin(),
+                      [](char a, char b) {
+                        return std::tolower(static_cast<unsigned char>(a)) ==
+                               std::tolower(static_cast<unsigned char>(b));
+                      });
+  };
+  if (is("SQLite")) return kSQLite;
+  if (is("PostgreSQL")) return kPostgreSQL;
+  if (is("MariaDB") || is("MySQL")) return kMariaDB;
+  return kOther;
+}
+
 // A calendar time read from a store as a DateTime. Throws DataAccessError
 // for one the automation date cannot hold.
 DateTime FromStoreCalendar(const DateTime::Calendar& calendar) {
@@ -184,6 +264,10 @@ class ODBCConnection final : public Connection {
     // A driver that cannot tell keeps names as they are written.
     SQLGetInfo(connection_.get(), SQL_IDENTIFIER_CASE, &identifier_case_, 0,
                nullptr);
+    char dbms[64] = {};
+    SQLGetInfo(connection_.get(), SQL_DBMS_NAME, dbms, sizeof dbms, nullptr);
+    dialect_ = &DialectOf(dbms);
+    for (const std::string& sql : dialect_->session(limits)) Command(sql);
   }
 
   ~ODBCConnection() override {
@@ -211,7 +295,11 @@ class ODBCConnection final : public Connection {
       throw DataAccessError(
           "A transaction is already open on this connection.");
     }
-    SetAutocommit(SQL_AUTOCOMMIT_OFF);
+    if (dialect_->begin) {
+      Command(dialect_->begin);
+    } else {
+      SetAutocommit(SQL_AUTOCOMMIT_OFF);
+    }
     in_transaction_ = true;
   }
 
@@ -232,16 +320,8 @@ class ODBCConnection final : public Connection {
                                    const std::string& branch,
                                    const std::string& document) override {
     const Values key{company, branch, document};
-    // Writing the row unchanged takes its write lock on engines that lock
-    // rows, which a plain read would not; ODBC has no portable locking read.
-    Execute(
-        "UPDATE Document_Counter SET Last_No = Last_No WHERE Company_Prefix "
-        "= ? AND Branch_Prefix = ? AND Document_Prefix = ?",
-        key);
-    Rows rows = Query(
-        "SELECT Last_No FROM Document_Counter WHERE Company_Prefix = ? AND "
-        "Branch_Prefix = ? AND Document_Prefix = ?",
-        key);
+    if (dialect_->ensure) Execute(dialect_->ensure, key);
+    Rows rows = Query(dialect_->lock, key);
     if (rows.empty() || rows.front().empty()) return std::nullopt;
     return std::move(rows.front().front());
   }
@@ -339,6 +419,11 @@ class ODBCConnection final : public Connection {
     if (!in_transaction_) {
       throw DataAccessError("No transaction is open on this connection.");
     }
+    if (dialect_->begin) {
+      Command(completion == SQL_COMMIT ? "COMMIT" : "ROLLBACK");
+      in_transaction_ = false;
+      return;
+    }
     Check(SQLEndTran(SQL_HANDLE_DBC, connection_.get(), completion),
           connection_);
     in_transaction_ = false;
@@ -368,7 +453,27 @@ class ODBCConnection final : public Connection {
       }
     }
     if (statements_.full()) statements_.Clear();
-    return RunPrepared(statements_.Keep(sql, Prepare(sql)), sql, values, rows);
+    try {
+      return RunPrepared(statements_.Keep(sql, Prepare(sql)), sql, values,
+                         rows);
+    } catch (const DataAccessError&) {
+      // A statement whose run failed is not kept: MariaDB's driver waits
+      // without end when one that failed while its rows were read is run
+      // again.
+      statements_.Forget(sql);
+      throw;
+    }
+  }
+
+  // Runs `sql` once, unprepared, reading nothing.
+  void Command(const std::string& sql) {
+    Handle statement(SQL_HANDLE_STMT, connection_.get());
+    CursorCloser closer(statement.get());
+    const SQLRETURN status =
+        SQLExecDirect(statement.get(),
+                      reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.data())),
+                      static_cast<SQLINTEGER>(sql.size()));
+    if (status != SQL_NO_DATA) Check(status, statement);
   }
 
   Prepared Prepare(std::string_view sql) {
@@ -516,6 +621,11 @@ class ODBCConnection final : public Connection {
         return Value(real);
       }
       case Reading::kTimestamp: {
+        if (dialect_->dates_as_stored) {
+          std::optional<std::string> text = ReadText(statement, column);
+          if (!text) break;
+          return NumberFromText(std::move(*text), false);
+        }
         SQL_TIMESTAMP_STRUCT stamp{};
         if (!ReadFixed(statement, column, SQL_C_TYPE_TIMESTAMP, &stamp)) {
           break;
@@ -569,6 +679,7 @@ class ODBCConnection final : public Connection {
   // How the store keeps unquoted identifiers: SQL_IC_UPPER, SQL_IC_LOWER,
   // SQL_IC_SENSITIVE or SQL_IC_MIXED.
   SQLUSMALLINT identifier_case_ = SQL_IC_MIXED;
+  const Dialect* dialect_ = nullptr;
   StatementCache<Prepared> statements_;
   std::map<std::string, std::optional<RowIdentity>, std::less<>> identities_;
 };

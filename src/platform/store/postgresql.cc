@@ -17,16 +17,6 @@
 namespace tavikuser::store {
 namespace {
 
-// Makes sure the row exists, locks it and reads it in one statement. Two
-// creators that find no row must not both insert one: the first to insert
-// makes the second wait for its transaction, and the row lock then queues
-// every later creator behind it.
-constexpr char kLockLastNo[] =
-    "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
-    "Document_Prefix, Last_No) VALUES (?, ?, ?, 0) ON CONFLICT "
-    "(Company_Prefix, Branch_Prefix, Document_Prefix) DO UPDATE SET Last_No "
-    "= Document_Counter.Last_No RETURNING Last_No";
-
 // The server's type identifiers (pg_type.oid) of the columns read as
 // something other than text.
 enum : Oid {
@@ -241,7 +231,7 @@ class PostgreSQLConnection final : public Connection {
   std::optional<Value> LockCounter(const std::string& company,
                                    const std::string& branch,
                                    const std::string& document) override {
-    Rows rows = Query(kLockLastNo, {company, branch, document});
+    Rows rows = Query(kPostgreSQLLockCounter, {company, branch, document});
     if (rows.empty()) return std::nullopt;
     return std::move(rows.front().front());
   }

@@ -52,6 +52,24 @@ inline std::string LimitText(const char* key, std::chrono::seconds limit) {
          " s";
 }
 
+// How the server stores lock the counter row, natively and through their
+// ODBC drivers. Two creators that find no row must not both insert one: the
+// first to insert makes the second wait for its transaction, and the row
+// lock then queues every later creator behind it. PostgreSQL makes sure of
+// the row, locks it and reads it in one statement; MariaDB in two.
+inline constexpr char kPostgreSQLLockCounter[] =
+    "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
+    "Document_Prefix, Last_No) VALUES (?, ?, ?, 0) ON CONFLICT "
+    "(Company_Prefix, Branch_Prefix, Document_Prefix) DO UPDATE SET Last_No "
+    "= Document_Counter.Last_No RETURNING Last_No";
+inline constexpr char kMariaDBEnsureCounter[] =
+    "INSERT INTO Document_Counter (Company_Prefix, Branch_Prefix, "
+    "Document_Prefix, Last_No) VALUES (?, ?, ?, 0) ON DUPLICATE KEY UPDATE "
+    "Last_No = Last_No";
+inline constexpr char kMariaDBLockCounter[] =
+    "SELECT Last_No FROM Document_Counter WHERE Company_Prefix = ? AND "
+    "Branch_Prefix = ? AND Document_Prefix = ? FOR UPDATE";
+
 // Throws DataAccessError when a text value holds a NUL. Client libraries
 // take some values as C strings: a value holding a NUL would reach the store
 // cut short, and could find or overwrite another row than the one it names.
