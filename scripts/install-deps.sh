@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libsqlite3-dev sqlite3
-  unixodbc-dev libsqliteodbc       # the ODBC store, tested through the SQLite driver
+  unixodbc-dev libsqliteodbc odbc-postgresql odbc-mariadb  # the ODBC store, through three drivers
   libpq-dev postgresql              # the tests start their own PostgreSQL server
   libmariadb-dev mariadb-server     # ... and their own MariaDB server
   libgtest-dev python3 clang-format
