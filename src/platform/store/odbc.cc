@@ -624,6 +624,9 @@ class ODBCConnection final : public Connection {
         if (dialect_->dates_as_stored) {
           std::optional<std::string> text = ReadText(statement, column);
           if (!text) break;
+          if (std::optional<DateTime> date = DateTime::FromIsoText(*text)) {
+            return *date;
+          }
           return NumberFromText(std::move(*text), false);
         }
         SQL_TIMESTAMP_STRUCT stamp{};
