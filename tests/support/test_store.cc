@@ -303,7 +303,6 @@ constexpr BackendTraits kMariaDBTraits{
 // A native store's traits, for the route through its ODBC driver.
 constexpr BackendTraits Through(BackendTraits traits, const char* name) {
   traits.name = name;
-  traits.children_inherit_sockets = true;
   return traits;
 }
 
@@ -319,8 +318,11 @@ constexpr BackendTraits kODBCPostgreSQLTraits = [] {
   traits.names_rows_without_key = false;
   return traits;
 }();
-constexpr BackendTraits kODBCMariaDBTraits =
-    Through(kMariaDBTraits, "ODBC_MariaDB");
+constexpr BackendTraits kODBCMariaDBTraits = [] {
+  BackendTraits traits = Through(kMariaDBTraits, "ODBC_MariaDB");
+  traits.closes_sockets_on_exec = false;
+  return traits;
+}();
 
 }  // namespace
 

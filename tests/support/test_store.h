@@ -66,10 +66,9 @@ struct BackendTraits {
                                  const std::string& message);
   std::string (*drop_trigger)(const std::string& name,
                               const std::string& table);
-  // Through ODBC: the driver opens its sockets without close-on-exec, so
-  // that a program a child runs takes them along (the native client
-  // libraries do not).
-  bool children_inherit_sockets = false;
+  // A program that a child runs takes no socket along (MariaDB's ODBC
+  // driver leaves one open to it).
+  bool closes_sockets_on_exec = true;
   // The best row identifier of a table is known (psqlodbc names none).
   bool names_keyed_rows = true;
   // A statement prepared before its table was rebuilt with other column

@@ -3,6 +3,7 @@
 // Values are bound and read in their own kinds, and every cursor is read to
 // its end and closed, also after a failure. The driver manager keeps the
 // transaction state to itself, so this connection follows its own.
+#include <fcntl.h>
 #include <sql.h>
 #include <sqlext.h>
 
@@ -11,6 +12,8 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -231,6 +234,18 @@ const Dialect& DialectOf(std::string_view dbms) {
   return kOther;
 }
 
+// The process's open descriptors, in order.
+std::vector<int> OpenDescriptors() {
+  std::vector<int> descriptors;
+  std::error_code ignored;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/fd", ignored)) {
+    descriptors.push_back(std::atoi(entry.path().filename().c_str()));
+  }
+  std::sort(descriptors.begin(), descriptors.end());
+  return descriptors;
+}
+
 // A calendar time read from a store as a DateTime. Throws DataAccessError
 // for one the automation date cannot hold.
 DateTime FromStoreCalendar(const DateTime::Calendar& calendar) {
@@ -255,12 +270,20 @@ class ODBCConnection final : public Connection {
                       reinterpret_cast<SQLPOINTER>(
                           static_cast<SQLULEN>(limits.connect.count())),
                       0);
-    Check(SQLDriverConnect(connection_.get(), nullptr,
-                           reinterpret_cast<SQLCHAR*>(
-                               const_cast<char*>(connection_string.data())),
-                           static_cast<SQLSMALLINT>(connection_string.size()),
-                           nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT),
-          connection_);
+    const std::vector<int> before = OpenDescriptors();
+    const SQLRETURN connected = SQLDriverConnect(
+        connection_.get(), nullptr,
+        reinterpret_cast<SQLCHAR*>(const_cast<char*>(connection_string.data())),
+        static_cast<SQLSMALLINT>(connection_string.size()), nullptr, 0, nullptr,
+        SQL_DRIVER_NOPROMPT);
+    // Drivers open their sockets and files without close-on-exec: a program
+    // that a child of the host runs must not take them along.
+    for (int descriptor : OpenDescriptors()) {
+      if (!std::binary_search(before.begin(), before.end(), descriptor)) {
+        fcntl(descriptor, F_SETFD, fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
+      }
+    }
+    Check(connected, connection_);
     // A driver that cannot tell keeps names as they are written.
     SQLGetInfo(connection_.get(), SQL_IDENTIFIER_CASE, &identifier_case_, 0,
                nullptr);
