@@ -215,7 +215,7 @@ int PrintCan(std::ostream& out, const std::string& connection_string,
   check.UserNo(user_no);
   check.RightsNo(rights_no);
   const bool granted = check.Check_Access_Rights();
-  const std::string answer = granted ? "" : check.ErrDesc().ToText();
+  const std::string answer = granted ? "" : check.ErrDesc();
   if (!granted && answer != "Access Denied") {
     std::cerr << "tavikuser can: " << answer << "\n";
     return kExitError;
