@@ -69,44 +69,56 @@ LinkChange UnknownOr(const Counts& counts, LinkChange otherwise) {
   return otherwise;
 }
 
-}  // namespace
-
-LinkChange AddLink(const std::string& connection_string, Link link,
-                   const std::string& first, const std::string& second) {
-  const LinkTable& table = kLinkTables[static_cast<int>(link)];
+// Runs `work` on the link table in one transaction, committed when it
+// returns; values that hold a single quote are refused before it begins.
+template <class Work>
+LinkChange InTransaction(const std::string& connection_string, Link link,
+                         const std::string& first, const std::string& second,
+                         Work&& work) {
   frame::Quoted(first);
   frame::Quoted(second);
   store::Lease db = store::Borrow(connection_string);
   store::Transaction transaction(db);
-  const Counts counts = CountRows(*db, table, first, second);
-  const LinkChange change = UnknownOr(
-      counts, counts.links > 0 ? LinkChange::kUnchanged : LinkChange::kMade);
-  if (change == LinkChange::kMade) {
-    db->Execute(Text("INSERT INTO ") + table.table + " (" + table.first.key +
-                    ", " + table.second.key + ") VALUES (?, ?)",
-                {first, second});
-  }
+  const LinkChange change = work(*db, kLinkTables[static_cast<int>(link)]);
   transaction.Commit();
   return change;
 }
 
+}  // namespace
+
+LinkChange AddLink(const std::string& connection_string, Link link,
+                   const std::string& first, const std::string& second) {
+  return InTransaction(connection_string, link, first, second,
+                       [&](store::Connection& db, const LinkTable& table) {
+                         const Counts counts =
+                             CountRows(db, table, first, second);
+                         const LinkChange change = UnknownOr(
+                             counts, counts.links > 0 ? LinkChange::kUnchanged
+                                                      : LinkChange::kMade);
+                         if (change == LinkChange::kMade) {
+                           db.Execute(Text("INSERT INTO ") + table.table +
+                                          " (" + table.first.key + ", " +
+                                          table.second.key + ") VALUES (?, ?)",
+                                      {first, second});
+                         }
+                         return change;
+                       });
+}
+
 LinkChange RemoveLink(const std::string& connection_string, Link link,
                       const std::string& first, const std::string& second) {
-  const LinkTable& table = kLinkTables[static_cast<int>(link)];
-  frame::Quoted(first);
-  frame::Quoted(second);
-  store::Lease db = store::Borrow(connection_string);
-  store::Transaction transaction(db);
-  // Rows that name a master row since deleted are removed all the same.
-  const std::int64_t deleted = db->Execute(
-      Text("DELETE FROM ") + table.table + " WHERE " + RowCondition(table),
-      {first, second});
-  const LinkChange change =
-      deleted > 0 ? LinkChange::kMade
-                  : UnknownOr(CountRows(*db, table, first, second),
-                              LinkChange::kNotFound);
-  transaction.Commit();
-  return change;
+  return InTransaction(
+      connection_string, link, first, second,
+      [&](store::Connection& db, const LinkTable& table) {
+        // Rows that name a master row since deleted are removed all the same.
+        const std::int64_t deleted =
+            db.Execute(Text("DELETE FROM ") + table.table + " WHERE " +
+                           RowCondition(table),
+                       {first, second});
+        return deleted > 0 ? LinkChange::kMade
+                           : UnknownOr(CountRows(db, table, first, second),
+                                       LinkChange::kNotFound);
+      });
 }
 
 std::vector<RegisterRow> ListRegister(const std::string& connection_string,
