@@ -247,7 +247,8 @@ struct Menu {
 constexpr std::size_t kMenuSize = 200;
 
 // The user who holds the most rights, directly or through groups, and a
-// menu of every right held (up to 200) and others drawn to make it up.
+// menu of half of them and others drawn to make it up: some of those the
+// user holds too.
 Menu MenuOfTheBusiestUser(const Dataset& data, std::uint64_t seed) {
   std::vector<std::unordered_set<std::int32_t>> held(data.size.users() + 1);
   std::vector<std::vector<std::int32_t>> group_rights(data.size.groups() + 1);
@@ -261,16 +262,18 @@ Menu MenuOfTheBusiestUser(const Dataset& data, std::uint64_t seed) {
   const auto busiest = std::ranges::max_element(
       held, {}, [](const auto& rights) { return rights.size(); });
   Menu menu{UserNo(busiest - held.begin()), {}};
-  std::unordered_set<std::int32_t> rights(busiest->begin(), busiest->end());
-  std::mt19937_64 random(seed);
   // The smallest catalogue has fewer rights than a menu.
   const std::size_t size = std::min<std::size_t>(kMenuSize, data.size.rights);
+  std::unordered_set<std::int32_t> rights;
+  for (const std::int32_t right : *busiest) {
+    if (rights.size() < size / 2) rights.insert(right);
+  }
+  std::mt19937_64 random(seed);
   while (rights.size() < size) {
     rights.insert(static_cast<std::int32_t>(random() % data.size.rights) + 1);
   }
-  for (const std::int32_t right : rights) {
-    if (menu.rights.size() < size) menu.rights.push_back(RightsNo(right));
-  }
+  for (const std::int32_t right : rights)
+    menu.rights.push_back(RightsNo(right));
   return menu;
 }
 
