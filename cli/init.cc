@@ -37,7 +37,8 @@ const Subcommand kInitSubcommand{
     .summary = "create the host tables in a store",
     .help =
         R"(Creates the tables that tavikuser works on, from the schema built into
-this command, all in one transaction: either every table is created or none.
+this command, all in one transaction: either every table is created or none
+(MariaDB commits each table it creates, whatever the transaction).
 A store that already has them is refused with the store's own message.
 
 CONNECTION is a connection string or the path of a SQLite file:
@@ -45,7 +46,8 @@ CONNECTION is a connection string or the path of a SQLite file:
   books.db                             the SQLite file books.db
   "Provider=SQLite;Data Source=books.db"
   "Provider=PostgreSQL;Host=db;Port=5432;Database=books;User ID=tavik;Password=..."
-The PostgreSQL database must exist already; init creates tables, not
+  "Provider=MariaDB;Server=db;Port=3306;Database=books;User ID=tavik;Password=..."
+A server's database must exist already; init creates tables, not
 databases.
 
 Exit status: 0 created, 1 refused or failed (the reason on stderr), 2 bad

@@ -9,6 +9,7 @@ packages=(
   libsqlite3-dev sqlite3
   unixodbc-dev libsqliteodbc       # the ODBC store, tested through the SQLite driver
   libpq-dev postgresql              # the tests start their own PostgreSQL server
+  libmariadb-dev mariadb-server     # ... and their own MariaDB server
   libgtest-dev python3 clang-format
   "$@"
 )

@@ -124,6 +124,26 @@ TEST(ConnectionStringTest, PostgreSQLReachesAClusterThroughLibpq) {
   }
 }
 
+TEST(ConnectionStringTest, MariaDBTakesItsAliasesAndAPortItCanUse) {
+  const ConnectionTarget canonical = ParseConnectionString(
+      "Provider=MariaDB;Server=db.local;Port=3307;Database=tavik;"
+      "User ID=clerk;Password=secret");
+  EXPECT_EQ(canonical.provider, Provider::kMariaDB);
+  const ConnectionTarget aliased = ParseConnectionString(
+      "PWD=secret;uid=clerk;Initial Catalog=tavik;Host=db.local;port=3307;"
+      "provider=MySQL");
+  EXPECT_EQ(aliased.pool_key, canonical.pool_key);
+  EXPECT_NE(
+      ParseConnectionString("Provider=MariaDB;Socket=/run/m.sock").pool_key,
+      ParseConnectionString("Provider=MariaDB").pool_key);
+  EXPECT_EQ(Refusal("Provider=MariaDB;Port=70000"),
+            "The connection string's Port must be a whole number from 1 to "
+            "65535, not '70000'.");
+  EXPECT_TRUE(Refusal("Provider=MariaDB;Data Source=x")
+                  .starts_with("The connection string key 'data source' is "
+                               "not understood for MariaDB"));
+}
+
 TEST(ConnectionStringTest, QuotedValuesKeepSeparatorsAndQuotes) {
   const auto read = AsLibpqReadsIt(
       ParseConnectionString(
@@ -231,10 +251,10 @@ TEST(ConnectionStringTest, EveryStoreTakesTheTimeouts) {
 TEST(ConnectionStringTest, ProviderAndKeysMustBeKnown) {
   EXPECT_EQ(Refusal("Provider=Nowhere;Data Source=x"),
             "The provider 'Nowhere' is not supported: use Provider=SQLite, "
-            "Provider=PostgreSQL, or an ODBC Driver or DSN.");
+            "Provider=PostgreSQL, Provider=MariaDB, or an ODBC Driver or DSN.");
   EXPECT_EQ(Refusal("Data Source=tavik.db"),
             "The connection string names no provider: give Provider=SQLite, "
-            "Provider=PostgreSQL, or an ODBC Driver or DSN.");
+            "Provider=PostgreSQL, Provider=MariaDB, or an ODBC Driver or DSN.");
   EXPECT_EQ(Refusal("Provider=SQLite;Data Source="),
             "The SQLite connection string names no database file (Data "
             "Source=...).");

@@ -252,9 +252,7 @@ TEST_P(PoolAcrossForkTest, ParentAndChildEachAnswerRightOnTheirOwnConnections) {
   const auto session = [&] {
     return store::ConnectionObject::Of(held)
         .Opened()
-        .Query(GetParam() == Backend::kSQLite ? "SELECT 1"
-                                              : "SELECT pg_backend_pid()",
-               {})
+        .Query(testing::Traits(GetParam()).session, {})
         .at(0)
         .at(0)
         .ToText();

@@ -141,19 +141,9 @@ TEST_P(RightsTest, AHostCounterServiceIsUsed) {
 }
 
 TEST_P(RightsTest, AStoreFailureAfterTheRowWasAddedLeavesNoTrace) {
-  if (GetParam() == Backend::kSQLite) {
-    store_->Exec(
-        "CREATE TRIGGER frozen_numbering BEFORE UPDATE ON Document_Counter "
-        "BEGIN SELECT RAISE(ABORT, 'numbering is frozen'); END");
-  } else {
-    store_->Exec(
-        "CREATE FUNCTION frozen_numbering() RETURNS trigger LANGUAGE plpgsql "
-        "AS "
-        "$$BEGIN RAISE EXCEPTION 'numbering is frozen'; END$$");
-    store_->Exec(
-        "CREATE TRIGGER frozen_numbering BEFORE UPDATE ON Document_Counter "
-        "FOR EACH ROW EXECUTE FUNCTION frozen_numbering()");
-  }
+  store_->Exec(testing::Traits(GetParam())
+                   .failing_trigger("frozen_numbering", "BEFORE UPDATE",
+                                    "Document_Counter", "numbering is frozen"));
   EXPECT_FALSE(rights_.Create_Rights());
   EXPECT_NE(ErrDesc().find("numbering is frozen"), std::string::npos)
       << ErrDesc();

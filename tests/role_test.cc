@@ -93,18 +93,9 @@ TEST_P(RoleTest, DeletionTakesTheLinkRowsAlong) {
 
 TEST_P(RoleTest, AFailingThirdDeleteLeavesEverythingInPlace) {
   ArrangeRolesWithLinks();
-  if (GetParam() == Backend::kSQLite) {
-    store_->Exec(
-        "CREATE TRIGGER keep_grants BEFORE DELETE ON Access_Control "
-        "BEGIN SELECT RAISE(ABORT, 'grants are audited'); END");
-  } else {
-    store_->Exec(
-        "CREATE FUNCTION keep_grants() RETURNS trigger LANGUAGE plpgsql AS "
-        "$$BEGIN RAISE EXCEPTION 'grants are audited'; END$$");
-    store_->Exec(
-        "CREATE TRIGGER keep_grants BEFORE DELETE ON Access_Control "
-        "FOR EACH ROW EXECUTE FUNCTION keep_grants()");
-  }
+  store_->Exec(testing::Traits(GetParam())
+                   .failing_trigger("keep_grants", "BEFORE DELETE",
+                                    "Access_Control", "grants are audited"));
   role_.RoleNumber("R1");
   EXPECT_FALSE(role_.Delete_Role());
   EXPECT_NE(ErrDesc().find("grants are audited"), std::string::npos)

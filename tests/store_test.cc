@@ -45,7 +45,9 @@ std::string Failure(Run run) {
 
 class StoreTest : public ::testing::TestWithParam<Backend> {
  protected:
-  bool OnSQLite() const { return GetParam() == Backend::kSQLite; }
+  const tavikuser::testing::BackendTraits& traits() const {
+    return tavikuser::testing::Traits(GetParam());
+  }
   Lease Borrowed() const { return Borrow(store_->connection_string()); }
 
   const std::unique_ptr<TestStore> store_ = TestStore::Create(GetParam());
@@ -54,9 +56,11 @@ class StoreTest : public ::testing::TestWithParam<Backend> {
 // SQLite keeps what it is given in columns of no declared type: a value
 // bound in another kind would come back in that kind.
 TEST_P(StoreTest, ValuesComeBackInTheirKinds) {
-  store_->Exec(OnSQLite() ? "CREATE TABLE V (i, r, t, n, d DATETIME)"
-                          : "CREATE TABLE V (i bigint, r double precision, "
-                            "t text, n text, d timestamp(3))");
+  store_->Exec(traits().typeless
+                   ? "CREATE TABLE V (i, r, t, n, d DATETIME)"
+                   : std::string("CREATE TABLE V (i bigint, r double "
+                                 "precision, t text, n text, d ") +
+                         traits().date_time + ")");
   const std::int64_t wide = (std::int64_t{1} << 40) + 3;
   const DateTime date = DateTime::FromCalendar({2024, 2, 29, 23, 59, 59, 999});
   Lease lease = Borrowed();
@@ -112,7 +116,7 @@ TEST_P(StoreTest, APooledStatementFollowsATableRebuiltElsewhere) {
   store_->Exec("CREATE TABLE T (a INTEGER, b TEXT)");
   store_->Exec("INSERT INTO T VALUES (3, 'z')");
   lease->Begin();
-  if (OnSQLite()) {
+  if (traits().prepares_again_in_transaction) {
     EXPECT_EQ(lease->Query("SELECT * FROM T", {}), (Rows{{3, "z"}}));
   } else {
     EXPECT_THROW(lease->Query("SELECT * FROM T", {}), DataAccessError);
@@ -124,9 +128,9 @@ TEST_P(StoreTest, APooledStatementFollowsATableRebuiltElsewhere) {
 }
 
 TEST_P(StoreTest, AnIdentityFindsItsRowAgain) {
-  store_->Exec(
-      "CREATE TABLE W (a TEXT, b INTEGER, c TEXT, PRIMARY KEY (b, a))" +
-      std::string(OnSQLite() ? " WITHOUT ROWID" : ""));
+  store_->Exec(std::string("CREATE TABLE W (a ") + traits().key_text +
+               ", b INTEGER, c TEXT, PRIMARY KEY (b, a))" +
+               (traits().typeless ? " WITHOUT ROWID" : ""));
   store_->Exec("INSERT INTO W VALUES ('k', 1, 'one'), ('k', 2, 'two')");
   Lease lease = Borrowed();
   const std::optional<RowIdentity> identity = lease->IdentityOf("W");
@@ -142,7 +146,7 @@ TEST_P(StoreTest, AnIdentityFindsItsRowAgain) {
       1);
   EXPECT_EQ(store_->Query("SELECT c FROM W ORDER BY b"),
             (tavikuser::testing::Rows{{"one"}, {"changed"}}));
-  if (OnSQLite()) {
+  if (GetParam() == Backend::kSQLite) {
     EXPECT_EQ(Failure([&] { lease->IdentityOf("Nowhere"); }),
               "no such table: Nowhere");
   }
@@ -155,7 +159,7 @@ TEST_P(StoreTest, ASecondWriterWaitsForTheFirst) {
   Lease second = Borrowed();
   first->Begin();
   const bool row = first->LockCounter("C", "B", "D").has_value();
-  EXPECT_EQ(row, !OnSQLite());  // the server makes the row to lock it
+  EXPECT_EQ(row, traits().lock_makes_counter_row);
   first->Execute(row ? "UPDATE Document_Counter SET Last_No = 7"
                      : "INSERT INTO Document_Counter VALUES ('C', 'B', 'D', 7)",
                  {});

@@ -1,13 +1,7 @@
 #include "postgres_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <libpq-fe.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,9 +10,8 @@
 #include <memory>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
 
-extern char** environ;
+#include "server_process.h"
 
 namespace tavikuser::testing {
 namespace {
@@ -42,50 +35,7 @@ std::string FindBinaries() {
   return newest;
 }
 
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-int FreePort() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(probe);
-  if (port == 0) throw std::runtime_error("No free TCP port for PostgreSQL.");
-  return port;
-}
-
-// PostgreSQL refuses to run as root: as root, its programs run as the
-// postgres user.
-bool RunningAsRoot() { return geteuid() == 0; }
-
-// Runs a program to its end with its output appended to `log`; true when
-// it succeeds.
-bool Run(std::vector<std::string> arguments, const std::string& log) {
-  if (RunningAsRoot()) {
-    arguments.insert(arguments.begin(), {"runuser", "-u", "postgres", "--"});
-  }
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  pid_t child;
-  const int failed =
-      posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (failed) return false;
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+constexpr char kUser[] = "postgres";
 
 using Connection = std::unique_ptr<PGconn, decltype(&PQfinish)>;
 
@@ -202,7 +152,7 @@ std::unique_ptr<OwnServer> OwnServer::Initialised() {
   std::unique_ptr<OwnServer> server(new OwnServer);
   if (!Run({server->binaries_ + "initdb", "-A", "trust", "-U", "postgres", "-E",
             "UTF8", "--no-sync", "-D", server->Data()},
-           server->SetupLog())) {
+           server->SetupLog(), kUser)) {
     throw std::runtime_error("initdb failed:\n" + ReadFile(server->SetupLog()));
   }
   return server;
@@ -213,7 +163,7 @@ std::unique_ptr<OwnServer> OwnServer::StandbyOf(const OwnServer& primary) {
   if (!Run({server->binaries_ + "pg_basebackup", "-h", "127.0.0.1", "-p",
             primary.port_, "-U", "postgres", "-D", server->Data(), "-R", "-X",
             "stream", "-c", "fast", "--no-sync"},
-           server->SetupLog())) {
+           server->SetupLog(), kUser)) {
     throw std::runtime_error("pg_basebackup failed:\n" +
                              ReadFile(server->SetupLog()));
   }
@@ -223,7 +173,7 @@ std::unique_ptr<OwnServer> OwnServer::StandbyOf(const OwnServer& primary) {
 void OwnServer::Start(const std::string& settings) {
   // Another program may take the free port first: try a few.
   for (int attempt = 0; attempt < 5 && !started_; ++attempt) {
-    port_ = std::to_string(FreePort());
+    port_ = std::to_string(FreePort("PostgreSQL"));
     started_ = PgCtl({"-l", folder_ + "/server.log", "-w", "-o",
                       "-p " + port_ + " -k " + folder_ +
                           " -c listen_addresses=127.0.0.1 -c fsync=off"
@@ -241,7 +191,7 @@ void OwnServer::Start(const std::string& settings) {
 bool OwnServer::PgCtl(std::vector<std::string> arguments,
                       const std::string& log) const {
   arguments.insert(arguments.begin(), {binaries_ + "pg_ctl", "-D", Data()});
-  return Run(std::move(arguments), log);
+  return Run(std::move(arguments), log, kUser);
 }
 
 void OwnServer::Crash() {

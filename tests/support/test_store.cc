@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "mariadb_server.h"
 #include "postgres_server.h"
 
 namespace tavikuser::testing {
@@ -127,11 +128,134 @@ class PostgreSQLStore final : public TestStore {
   std::unique_ptr<PGconn, decltype(&PQfinish)> connection_;
 };
 
+class MariaDBStore final : public TestStore {
+ public:
+  MariaDBStore(MariaDBServer& server, std::string database)
+      : TestStore(Backend::kMariaDB, server.ConnectionString(database)),
+        server_(server),
+        database_(std::move(database)),
+        link_(server.Connect(database_)) {}
+
+  ~MariaDBStore() override {
+    link_.reset();
+    server_.DropDatabase(database_);
+  }
+
+  void Exec(const std::string& sql) override { MariaDBExec(link_.get(), sql); }
+
+  Rows Query(const std::string& sql) override {
+    if (mysql_real_query(link_.get(), sql.data(), sql.size())) {
+      throw std::runtime_error(mysql_error(link_.get()) + std::string(" in ") +
+                               sql);
+    }
+    std::unique_ptr<MYSQL_RES, decltype(&mysql_free_result)> result(
+        mysql_store_result(link_.get()), &mysql_free_result);
+    Rows rows;
+    const unsigned count = result ? mysql_num_fields(result.get()) : 0;
+    while (MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr) {
+      const unsigned long* lengths = mysql_fetch_lengths(result.get());
+      auto& values = rows.emplace_back();
+      for (unsigned i = 0; i < count; ++i) {
+        values.push_back(
+            row[i] ? std::optional<std::string>(std::string(row[i], lengths[i]))
+                   : std::nullopt);
+      }
+    }
+    return rows;
+  }
+
+ private:
+  MariaDBServer& server_;
+  std::string database_;
+  MariaDBLink link_;
+};
+
+constexpr BackendTraits kSQLiteTraits{
+    "SQLite",
+    true,
+    "TEXT",
+    "DATETIME",
+    true,
+    false,
+    true,
+    nullptr,  // nothing to change: any column keeps text
+    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT "
+    "COUNT(*) FROM n",
+    "past the Lock Timeout of 1 s",
+    "past the Command Timeout of 1 s",
+    "SELECT 1",  // no sessions: a file
+    [](const std::string& name, const std::string& event,
+       const std::string& table, const std::string& message) {
+      return "CREATE TRIGGER " + name + " " + event + " ON " + table +
+             " BEGIN SELECT RAISE(ABORT, '" + message + "'); END";
+    },
+    [](const std::string& name, const std::string&) {
+      return "DROP TRIGGER " + name;
+    }};
+
+constexpr BackendTraits kPostgreSQLTraits{
+    "PostgreSQL",
+    false,
+    "text",
+    "timestamp(3)",
+    true,
+    true,
+    false,
+    "ALTER TABLE Document_Counter ALTER COLUMN Last_No TYPE text",
+    "SELECT pg_sleep(60)",
+    "lock timeout",
+    "statement timeout",
+    "SELECT pg_backend_pid()",
+    [](const std::string& name, const std::string& event,
+       const std::string& table, const std::string& message) {
+      return "CREATE FUNCTION " + name +
+             "() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN RAISE "
+             "EXCEPTION '" +
+             message + "'; END$$; CREATE TRIGGER " + name + " " + event +
+             " ON " + table + " FOR EACH ROW EXECUTE FUNCTION " + name + "()";
+    },
+    [](const std::string& name, const std::string& table) {
+      return "DROP TRIGGER " + name + " ON " + table;
+    }};
+
+constexpr BackendTraits kMariaDBTraits{
+    "MariaDB",
+    false,
+    "varchar(255)",
+    "datetime(3)",
+    false,
+    true,
+    true,
+    "ALTER TABLE Document_Counter MODIFY Last_No text NOT NULL",
+    "SELECT SLEEP(60)",
+    "Lock wait timeout exceeded",
+    "max_statement_time exceeded",
+    "SELECT CONNECTION_ID()",
+    [](const std::string& name, const std::string& event,
+       const std::string& table, const std::string& message) {
+      return "CREATE TRIGGER " + name + " " + event + " ON " + table +
+             " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = '" +
+             message + "'";
+    },
+    [](const std::string& name, const std::string&) {
+      return "DROP TRIGGER " + name;
+    }};
+
 }  // namespace
 
-std::string BackendName(Backend backend) {
-  return backend == Backend::kSQLite ? "SQLite" : "PostgreSQL";
+const BackendTraits& Traits(Backend backend) {
+  switch (backend) {
+    case Backend::kSQLite:
+      return kSQLiteTraits;
+    case Backend::kPostgreSQL:
+      return kPostgreSQLTraits;
+    case Backend::kMariaDB:
+      return kMariaDBTraits;
+  }
+  throw std::logic_error("Unknown backend.");
 }
+
+std::string BackendName(Backend backend) { return Traits(backend).name; }
 
 std::unique_ptr<TestStore> TestStore::Create(Backend backend,
                                              bool with_schema) {
@@ -139,6 +263,11 @@ std::unique_ptr<TestStore> TestStore::Create(Backend backend,
     PostgresServer& server = PostgresServer::Instance();
     return std::make_unique<PostgreSQLStore>(
         server, server.CreateDatabase(with_schema));
+  }
+  if (backend == Backend::kMariaDB) {
+    MariaDBServer& server = MariaDBServer::Instance();
+    return std::make_unique<MariaDBStore>(server,
+                                          server.CreateDatabase(with_schema));
   }
   static int stores_created = 0;
   auto store =

@@ -185,9 +185,15 @@ ConnectionTarget StoreTarget(std::string_view connection_string,
     if (EqualsIgnoringCase(*provider, "PostgreSQL")) {
       return PostgreSQLTarget(std::move(pairs));
     }
-    throw DataAccessError("The provider '" + *provider +
-                          "' is not supported: use Provider=SQLite, "
-                          "Provider=PostgreSQL, or an ODBC Driver or DSN.");
+    if (EqualsIgnoringCase(*provider, "MariaDB") ||
+        EqualsIgnoringCase(*provider, "MySQL")) {
+      return MariaDBTarget(std::move(pairs));
+    }
+    throw DataAccessError(
+        "The provider '" + *provider +
+        "' is not supported: use Provider=SQLite, "
+        "Provider=PostgreSQL, Provider=MariaDB, or an ODBC Driver "
+        "or DSN.");
   }
   if (pairs.count("driver") || pairs.count("dsn")) {
     // The ODBC driver manager reads the string itself, without the
@@ -208,7 +214,7 @@ ConnectionTarget StoreTarget(std::string_view connection_string,
   }
   throw DataAccessError(
       "The connection string names no provider: give Provider=SQLite, "
-      "Provider=PostgreSQL, or an ODBC Driver or DSN.");
+      "Provider=PostgreSQL, Provider=MariaDB, or an ODBC Driver or DSN.");
 }
 
 ConnectionTarget Target(std::string_view connection_string,
@@ -233,6 +239,8 @@ const char* ProviderName(Provider provider) {
       return "SQLite";
     case Provider::kPostgreSQL:
       return "PostgreSQL";
+    case Provider::kMariaDB:
+      return "MariaDB";
     case Provider::kODBC:
       return "ODBC";
   }

@@ -14,7 +14,7 @@
 
 namespace tavikuser::store {
 
-enum class Provider { kSQLite, kPostgreSQL, kODBC };
+enum class Provider { kSQLite, kPostgreSQL, kMariaDB, kODBC };
 
 // How long a connection may wait or stay idle, from keys that every store
 // takes, each a whole number of seconds: a host loading the library must

@@ -151,22 +151,6 @@ Reading ReadingOf(SQLSMALLINT sql_type) {
   }
 }
 
-// A number as a driver writes it: a whole number when `whole` and it is
-// one, else a real; text that is no number is kept as stored.
-Value Number(std::string text, bool whole) {
-  const char* begin = text.data();
-  const char* end = begin + text.size();
-  if (whole) {
-    std::int64_t integer = 0;
-    const auto [stop, error] = std::from_chars(begin, end, integer);
-    if (error == std::errc() && stop == end) return Value(integer);
-  }
-  double real = 0;
-  const auto [stop, error] = std::from_chars(begin, end, real);
-  if (error == std::errc() && stop == end) return Value(real);
-  return Value(std::move(text));
-}
-
 // A calendar time read from a store as a DateTime. Throws DataAccessError
 // for one the automation date cannot hold.
 DateTime FromStoreCalendar(const DateTime::Calendar& calendar) {
@@ -285,25 +269,17 @@ class ODBCConnection final : public Connection {
                             static_cast<SQLSMALLINT>(name.size()),
                             SQL_SCOPE_SESSION, SQL_NULLABLE),
           statement);
-    std::optional<RowIdentity> identity;
+    std::vector<std::string> columns;
     for (const Row& row : ReadRows(statement)) {
       // The second column is COLUMN_NAME.
       const std::string* column = row.size() > 1 ? row[1].text() : nullptr;
       if (!column || column->empty()) {
-        identity.reset();
+        columns.clear();
         break;
       }
-      if (!identity) {
-        identity.emplace();
-        identity->width = 0;
-      } else {
-        identity->columns += ", ";
-        identity->condition += " AND ";
-      }
-      identity->columns += *column;
-      identity->condition += *column + " = ?";
-      ++identity->width;
+      columns.push_back(*column);
     }
+    const std::optional<RowIdentity> identity = KeyIdentity(columns);
     identities_.emplace(table, identity);
     return identity;
   }
@@ -532,7 +508,7 @@ class ODBCConnection final : public Connection {
         // driver's own conversion does.
         std::optional<std::string> text = ReadText(statement, column);
         if (!text) break;
-        return Number(std::move(*text), reading == Reading::kInteger);
+        return NumberFromText(std::move(*text), reading == Reading::kInteger);
       }
       case Reading::kReal: {
         double real = 0;

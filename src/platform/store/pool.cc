@@ -51,6 +51,8 @@ std::unique_ptr<Connection> Open(const ConnectionTarget& target) {
       return OpenSQLite(target);
     case Provider::kPostgreSQL:
       return OpenPostgreSQL(target);
+    case Provider::kMariaDB:
+      return OpenMariaDB(target);
     case Provider::kODBC:
       return OpenODBC(target);
   }

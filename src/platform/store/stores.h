@@ -1,16 +1,19 @@
 // What the stores behind the seam have in common, and each store's entry
-// points: sqlite.cc, postgresql.cc and odbc.cc each define their own, and
-// nothing outside src/platform/store includes this.
+// points: sqlite.cc, postgresql.cc, mariadb.cc and odbc.cc each define their
+// own, and nothing outside src/platform/store includes this.
 #ifndef TAVIKUSER_PLATFORM_STORE_STORES_H_
 #define TAVIKUSER_PLATFORM_STORE_STORES_H_
 
+#include <charconv>
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/store/connection_string.h"
 #include "platform/store/store.h"
@@ -24,12 +27,14 @@ namespace tavikuser::store {
 // for a key it does not understand or a value it cannot use.
 ConnectionTarget SQLiteTarget(Settings settings);
 ConnectionTarget PostgreSQLTarget(Settings settings);
+ConnectionTarget MariaDBTarget(Settings settings);
 
 // Each opens a physical connection to `target`, which names its store.
 // Throws DataAccessError with the store's own text, and never creates a
 // store.
 std::unique_ptr<Connection> OpenSQLite(const ConnectionTarget& target);
 std::unique_ptr<Connection> OpenPostgreSQL(const ConnectionTarget& target);
+std::unique_ptr<Connection> OpenMariaDB(const ConnectionTarget& target);
 std::unique_ptr<Connection> OpenODBC(const ConnectionTarget& target);
 
 // A store's message without the line ends it closes with.
@@ -59,6 +64,39 @@ inline void RefuseNul(const Values& values) {
           "short; the statement was not run.");
     }
   }
+}
+
+// A number as a client library writes it: a whole number when `whole` and it is
+// one, else a real; text that is no number is kept as stored.
+inline Value NumberFromText(std::string text, bool whole) {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  if (whole) {
+    std::int64_t integer = 0;
+    const auto [stop, error] = std::from_chars(begin, end, integer);
+    if (error == std::errc() && stop == end) return Value(integer);
+  }
+  double real = 0;
+  const auto [stop, error] = std::from_chars(begin, end, real);
+  if (error == std::errc() && stop == end) return Value(real);
+  return Value(std::move(text));
+}
+
+// The identity that names a row by `columns` (a key), in order; nothing for
+// no columns.
+inline std::optional<RowIdentity> KeyIdentity(
+    const std::vector<std::string>& columns) {
+  if (columns.empty()) return std::nullopt;
+  RowIdentity identity{{}, columns.size(), {}};
+  for (const std::string& column : columns) {
+    if (!identity.columns.empty()) {
+      identity.columns += ", ";
+      identity.condition += " AND ";
+    }
+    identity.columns += column;
+    identity.condition += column + " = ?";
+  }
+  return identity;
 }
 
 // Throws DataAccessError unless `sql` takes `expected` values.
