@@ -66,34 +66,6 @@ struct Prepared {
   std::size_t parameters = 0;
 };
 
-// `sql` with each '?' outside quoted text and comments numbered $1, $2, ...
-// in the order they appear; and how many there are.
-std::pair<std::string, std::size_t> Numbered(std::string_view sql) {
-  std::string numbered;
-  numbered.reserve(sql.size() + 8);
-  std::size_t placeholders = 0;
-  for (std::size_t i = 0; i < sql.size(); ++i) {
-    const char c = sql[i];
-    // The last character of a quote or comment; one left open runs to the
-    // end of the statement.
-    std::size_t end = i;
-    if (c == '\'' || c == '"') {
-      end = std::min(sql.find(c, i + 1), sql.size() - 1);
-    } else if (sql.substr(i, 2) == "--") {
-      end = std::min(sql.find('\n', i), sql.size() - 1);
-    } else if (sql.substr(i, 2) == "/*") {
-      const std::size_t close = sql.find("*/", i + 2);
-      end = close == std::string_view::npos ? sql.size() - 1 : close + 1;
-    } else if (c == '?') {
-      numbered += '$' + std::to_string(++placeholders);
-      continue;
-    }
-    numbered.append(sql.substr(i, end - i + 1));
-    i = end;
-  }
-  return {std::move(numbered), placeholders};
-}
-
 // A timestamptz as the server writes it, without its offset from UTC: the
 // wall time of the session's time zone.
 std::string_view WithoutOffset(std::string_view text) {
@@ -545,6 +517,32 @@ std::optional<std::string> OneOf(const std::string& key,
 }
 
 }  // namespace
+
+std::pair<std::string, std::size_t> Numbered(std::string_view sql) {
+  std::string numbered;
+  numbered.reserve(sql.size() + 8);
+  std::size_t placeholders = 0;
+  for (std::size_t i = 0; i < sql.size(); ++i) {
+    const char c = sql[i];
+    // The last character of a quote or comment; one left open runs to the
+    // end of the statement.
+    std::size_t end = i;
+    if (c == '\'' || c == '"') {
+      end = std::min(sql.find(c, i + 1), sql.size() - 1);
+    } else if (sql.substr(i, 2) == "--") {
+      end = std::min(sql.find('\n', i), sql.size() - 1);
+    } else if (sql.substr(i, 2) == "/*") {
+      const std::size_t close = sql.find("*/", i + 2);
+      end = close == std::string_view::npos ? sql.size() - 1 : close + 1;
+    } else if (c == '?') {
+      numbered += '$' + std::to_string(++placeholders);
+      continue;
+    }
+    numbered.append(sql.substr(i, end - i + 1));
+    i = end;
+  }
+  return {std::move(numbered), placeholders};
+}
 
 ConnectionTarget PostgreSQLTarget(Settings settings) {
   std::optional<std::string> hosts = Take(settings, {"host", "server"});
