@@ -19,8 +19,10 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "access/access_statement.h"
@@ -28,6 +30,7 @@
 #include "measure.h"
 #include "raw_store.h"
 #include "support/postgres_server.h"
+#include "tavikuser/access_report.h"
 #include "tavikuser/check_access_rights.h"
 #include "tavikuser/rights.h"
 #include "tavikuser/role.h"
@@ -235,6 +238,76 @@ MemoryFigure MemoryOverChecks(const Store& store,
   return {store.name, checks, before, ReadResident()};
 }
 
+// A host's menu: the rights of 200 actions, for one user.
+struct Menu {
+  std::string user_no;
+  std::vector<std::string> rights;
+};
+
+constexpr std::size_t kMenuSize = 200;
+
+// The user who holds the most rights, directly or through groups, and a
+// menu of half of them and others drawn to make it up: some of those the
+// user holds too.
+Menu MenuOfTheBusiestUser(const Dataset& data, std::uint64_t seed) {
+  std::vector<std::unordered_set<std::int32_t>> held(data.size.users() + 1);
+  std::vector<std::vector<std::int32_t>> group_rights(data.size.groups() + 1);
+  for (const auto& [group, right] : data.group_rights) {
+    group_rights[group].push_back(right);
+  }
+  for (const auto& [user, right] : data.grants) held[user].insert(right);
+  for (const auto& [user, group] : data.memberships) {
+    held[user].insert(group_rights[group].begin(), group_rights[group].end());
+  }
+  const auto busiest = std::ranges::max_element(
+      held, {}, [](const auto& rights) { return rights.size(); });
+  Menu menu{UserNo(busiest - held.begin()), {}};
+  // The smallest catalogue has fewer rights than a menu.
+  const std::size_t size = std::min<std::size_t>(kMenuSize, data.size.rights);
+  std::unordered_set<std::int32_t> rights;
+  for (const std::int32_t right : *busiest) {
+    if (rights.size() < size / 2) rights.insert(right);
+  }
+  std::mt19937_64 random(seed);
+  while (rights.size() < size) {
+    rights.insert(static_cast<std::int32_t>(random() % data.size.rights) + 1);
+  }
+  for (const std::int32_t right : rights)
+    menu.rights.push_back(RightsNo(right));
+  return menu;
+}
+
+// The menu drawn both ways; each call returns how many of its actions the
+// user may take.
+std::vector<Contender> MenuContenders(const Store& store, const Menu& menu) {
+  return {
+      {"200 checks",
+       [&store, &menu](std::size_t) {
+         CheckAccessRights check;
+         check.ADOConnectionString(store.connection_string);
+         check.UserNo(menu.user_no);
+         int granted = 0;
+         for (const std::string& right : menu.rights) {
+           check.RightsNo(right);
+           granted += check.Check_Access_Rights() ? 1 : 0;
+         }
+         return granted;
+       }},
+      {"effective rights",
+       [&store, &menu](std::size_t) {
+         std::unordered_set<std::string> held;
+         for (const HeldRight& right :
+              EffectiveRights(store.connection_string, menu.user_no)) {
+           held.insert(right.rights_no);
+         }
+         return static_cast<int>(std::ranges::count_if(
+             menu.rights, [&held](const std::string& right) {
+               return held.contains(right);
+             }));
+       }},
+  };
+}
+
 // A numbered creation through the library, and the raw work it stands for.
 struct CreationCase {
   const char* operation;
@@ -395,6 +468,10 @@ class Benchmark {
                       : Budget{1.5, 50000, 500, 5000};
   }
 
+  Budget MenuBudget() const {
+    return options_.quick ? Budget{0.3, 100, 10, 5} : Budget{2.0, 2000, 50, 20};
+  }
+
   Budget CreationBudget() const {
     return options_.quick ? Budget{0.3, 500, 20, 10}
                           : Budget{2.0, 5000, 200, 20};
@@ -445,6 +522,23 @@ class Benchmark {
         }
       }
       if (WatchesMemory(size)) {
+        const Menu menu = MenuOfTheBusiestUser(data, options_.seed);
+        std::vector<Contender> menus = MenuContenders(store, menu);
+        MeasureSideBySide(menus, MenuBudget());
+        // Every call draws the same menu: every answer is the same count.
+        menu_held_ = menus[0].answers.at(0);
+        menu_size_ = menu.rights.size();
+        for (const Contender& contender : menus) {
+          if (std::ranges::count(contender.answers, menu_held_) !=
+              static_cast<std::ptrdiff_t>(contender.answers.size())) {
+            throw std::runtime_error(store.name + ": " + contender.name +
+                                     " answers the menu otherwise");
+          }
+        }
+        for (const Contender& contender : menus) {
+          rows_.push_back({"menu", store.name, size.grants, size.rights,
+                           contender.name, contender.timing});
+        }
         memory_.push_back(
             MemoryOverChecks(store, questions, MemoryChecks(store.postgresql)));
       }
@@ -589,6 +683,17 @@ class Benchmark {
             << "\n";
       }
     }
+    std::cout << "\nA menu of " << menu_size_ << " rights for one user ("
+              << menu_held_ << " held): microseconds per menu, median / p99\n";
+    for (const Row& row : rows_) {
+      if (row.section != "menu") continue;
+      std::cout << Pad(row.store, 11, false) << Pad(Thousands(row.grants), 7)
+                << " grants  " << Pad(row.what, 17, false)
+                << Pad(Fixed(row.timing.median_us) + " / " +
+                           Fixed(row.timing.p99_us),
+                       22)
+                << "\n";
+    }
     std::cout << "\nMemory: resident KiB before and after many checks, half "
                  "early-, half late-bound (anonymous: not a mapped file)\n";
     for (const MemoryFigure& figure : memory_) {
@@ -695,6 +800,8 @@ class Benchmark {
   PostgresServer& server_;
   std::vector<Row> rows_;
   std::vector<MemoryFigure> memory_;
+  int menu_held_ = 0;
+  std::size_t menu_size_ = 0;
   std::size_t granted_ = 0;
   std::size_t asked_ = 0;
 };

@@ -3,27 +3,13 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "platform/store/stores.h"
+
 namespace tavikuser::bench {
 namespace {
 
 // The library's SQLite provider waits this long for another writer's lock.
 constexpr int kBusyMilliseconds = 10000;
-
-// `sql` with its '?' placeholders numbered $1, $2, ... as PostgreSQL takes
-// them. The benchmark's statements hold no quoted text or comments, where a
-// '?' would be no placeholder.
-std::string ForPostgreSQL(const std::string& sql) {
-  std::string numbered;
-  int placeholders = 0;
-  for (const char c : sql) {
-    if (c == '?') {
-      numbered += '$' + std::to_string(++placeholders);
-    } else {
-      numbered += c;
-    }
-  }
-  return numbered;
-}
 
 // "INSERT INTO T (a, b, ...) VALUES (?, ?, ...)".
 std::string InsertText(const RecordShape& shape) {
@@ -247,8 +233,9 @@ PostgreSQLStatement::PostgreSQLStatement(const PostgreSQLConnection& connection,
     : connection_(connection.get()) {
   static int prepared = 0;
   name_ = "bench_" + std::to_string(++prepared);
-  Checked(connection_, PQprepare(connection_, name_.c_str(),
-                                 ForPostgreSQL(sql).c_str(), 0, nullptr));
+  Checked(connection_,
+          PQprepare(connection_, name_.c_str(),
+                    store::Numbered(sql).first.c_str(), 0, nullptr));
 }
 
 PostgreSQLResult PostgreSQLStatement::Run(
@@ -275,7 +262,8 @@ int PostgreSQLCheckOnNewConnection(const std::string& conninfo,
   shape.Fill(question, values);
   return PQntuples(
       Checked(connection.get(),
-              PQexecParams(connection.get(), ForPostgreSQL(shape.sql).c_str(),
+              PQexecParams(connection.get(),
+                           store::Numbered(shape.sql).first.c_str(),
                            static_cast<int>(values.size()), nullptr,
                            values.data(), nullptr, nullptr, 0))
           .get());

@@ -19,7 +19,8 @@ fi
 generator=()
 [[ -f "$build/CMakeCache.txt" ]] || generator=(-G Ninja)
 cmake -S "$root" -B "$build" "${generator[@]}" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVIK_BUILD_TESTS=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVIK_BUILD_TESTS=OFF -DTAVIK_BUILD_BENCH=ON \
+  >/dev/null
 cmake --build "$build" --target tavikuser_bench
 
 plot="$root/docs/performance.png"

@@ -1,7 +1,8 @@
 // tavikuser demo: a fresh store, a small company's rights, roles, groups and
-// users created through the classes, the grants that the host itself writes,
-// and the access check answering for them. The demo is a list of steps over
-// one store; each step prints what it asked and what the library answered.
+// users created through the classes, granted with the operator's verbs, and
+// the access check answering for them and explaining itself. The demo is a list
+// of steps over one store; each step prints what it asked and what the library
+// answered.
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "operator.h"
 #include "store.h"
 #include "subcommand.h"
 #include "tavikuser/check_access_rights.h"
@@ -40,28 +42,6 @@ struct Demo {
   std::map<std::string, std::string> user_numbers;  // by user ID
 };
 
-using Table = std::vector<std::vector<std::string>>;
-
-// Columns padded to their widest cell, with no blanks at the ends of lines.
-void PrintTable(std::ostream& out, const Table& table) {
-  std::vector<std::size_t> widths;
-  for (const auto& row : table) {
-    widths.resize(std::max(widths.size(), row.size()));
-    for (std::size_t column = 0; column < row.size(); ++column) {
-      widths[column] = std::max(widths[column], row[column].size());
-    }
-  }
-  for (const auto& row : table) {
-    std::string line = "   ";
-    for (std::size_t column = 0; column < row.size(); ++column) {
-      line += row[column];
-      line.append(widths[column] - row[column].size() + 2, ' ');
-    }
-    line.erase(line.find_last_not_of(' ') + 1);
-    out << line << "\n";
-  }
-}
-
 // One line of a step's table: the answer goes last, where it may run long.
 std::vector<std::string> Row(std::string call, std::string subject,
                              std::string answer, std::string detail = "") {
@@ -74,6 +54,27 @@ std::vector<std::string> Row(std::string call, std::string subject,
 template <class Object>
 std::string Answer(bool result, const Object& object) {
   return result ? "True" : "False: " + object.ErrDesc();
+}
+
+// A step's table, under its title.
+void PrintStepTable(std::ostream& out, const Table& table) {
+  PrintTable(out, table, 3);
+}
+
+// Grants with the verbs' own code, one line each: the command an operator
+// would type, and what it did.
+void RunVerbs(const Demo& demo, std::ostream& out,
+              std::initializer_list<
+                  std::tuple<std::string, Link, std::string, std::string>>
+                  verbs) {
+  Table table;
+  for (const auto& [command, link, first, second] : verbs) {
+    const ChangeReport report =
+        ChangeLink(demo.store.connection_string, link, true, first, second);
+    if (report.status != kExitSucceeded) throw std::runtime_error(report.text);
+    table.push_back({"tavikuser " + command, report.text});
+  }
+  PrintStepTable(out, table);
 }
 
 // Sets what every entity object needs: the store and the key's scope.
@@ -113,7 +114,7 @@ void CreateRights(Demo& demo, std::ostream& out) {
   rights.RightsName("Post and reverse journal entries");
   table.push_back(Row("Update_Rights", demo.rights.at(1) + " renamed",
                       Answer(rights.Update_Rights(), rights)));
-  PrintTable(out, table);
+  PrintStepTable(out, table);
 }
 
 void CreateRenameAndDeleteARole(Demo& demo, std::ostream& out) {
@@ -123,14 +124,14 @@ void CreateRenameAndDeleteARole(Demo& demo, std::ostream& out) {
   role.RoleName("Month-end closing");
   table.push_back(Row("Create_Role", "Month-end closing",
                       Answer(role.Create_Role(), role), Key("RL", 1)));
-  // The host grants roles; the library deletes the grants with the role.
-  ExecuteAllOrNone(
-      demo.store.connection_string,
-      std::vector<std::string>{
-          "INSERT INTO Role_Detail (Role_No, Rights_No) VALUES ('" +
-              Key("RL", 1) + "', '" + demo.rights.at(2) + "')",
-          "INSERT INTO Access_Control (Role_No, User_Group_No) VALUES ('" +
-              Key("RL", 1) + "', 'any group')"});
+  PrintStepTable(out, table);
+  table.clear();
+  // Delete_Role deletes the role's link rows with it.
+  RunVerbs(demo, out,
+           {{"grant " + demo.rights.at(2) + " --role " + Key("RL", 1),
+             Link::kRoleRight, Key("RL", 1), demo.rights.at(2)},
+            {"member add --role " + Key("RL", 1) + " " + demo.groups.at(1),
+             Link::kRoleGroup, Key("RL", 1), demo.groups.at(1)}});
   role.RoleNumber(Key("RL", 1));
   role.RoleName("Period closing");
   table.push_back(Row("Update_Role", Key("RL", 1) + " renamed",
@@ -140,7 +141,7 @@ void CreateRenameAndDeleteARole(Demo& demo, std::ostream& out) {
   role.RoleNumber("C1B2RL99");
   table.push_back(Row("Update_Role", "C1B2RL99, which no row carries",
                       Answer(role.Update_Role(), role)));
-  PrintTable(out, table);
+  PrintStepTable(out, table);
 }
 
 void CreateGroups(Demo& demo, std::ostream& out) {
@@ -160,14 +161,14 @@ void CreateGroups(Demo& demo, std::ostream& out) {
     table.push_back(
         Row("Create_Group", name, Answer(created, group), group.GroupNumber()));
   }
-  // The host puts rights into groups: Group_Detail rows.
-  ExecuteAllOrNone(
-      demo.store.connection_string,
-      std::vector<std::string>{
-          "INSERT INTO Group_Detail (User_Group_No, Rights_No) VALUES ('" +
-              demo.groups.at(0) + "', '" + demo.rights.at(0) + "')",
-          "INSERT INTO Group_Detail (User_Group_No, Rights_No) VALUES ('" +
-              demo.groups.at(1) + "', '" + demo.rights.at(2) + "')"});
+  PrintStepTable(out, table);
+  table.clear();
+  // Rights granted to a group: a group with them cannot be deleted.
+  RunVerbs(demo, out,
+           {{"grant " + demo.rights.at(0) + " --group " + demo.groups.at(0),
+             Link::kGroupRight, demo.groups.at(0), demo.rights.at(0)},
+            {"grant " + demo.rights.at(2) + " --group " + demo.groups.at(1),
+             Link::kGroupRight, demo.groups.at(1), demo.rights.at(2)}});
   group.GroupNumber(demo.groups.at(0));
   table.push_back(Row("Delete_Group", demo.groups.at(0) + ", which has rows",
                       Answer(group.Delete_Group(), group)));
@@ -178,7 +179,7 @@ void CreateGroups(Demo& demo, std::ostream& out) {
   table.push_back(
       Row("Get_UserGroup", demo.groups.at(1), Answer(found, reader),
           reader.GroupName() + ", " + reader.LastUpdate().ToIsoText()));
-  PrintTable(out, table);
+  PrintStepTable(out, table);
 }
 
 void CreateUsersAndChangeAPassword(Demo& demo, std::ostream& out) {
@@ -216,30 +217,20 @@ void CreateUsersAndChangeAPassword(Demo& demo, std::ostream& out) {
   by_number.UserPassword("wrong");
   table.push_back(Row("Change_Password", "ada, a wrong old one",
                       Answer(by_number.Change_Password(), by_number)));
-  PrintTable(out, table);
+  PrintStepTable(out, table);
 }
 
-// The host grants rights to users, directly or through groups.
-void GrantWithSql(Demo& demo, std::ostream& out) {
+// Rights granted to a user directly and through a group.
+void GrantWithTheVerbs(Demo& demo, std::ostream& out) {
   const std::string& ada = demo.user_numbers.at("ada");
   const std::string& ben = demo.user_numbers.at("ben");
-  ExecuteAllOrNone(
-      demo.store.connection_string,
-      std::vector<std::string>{
-          "INSERT INTO Access_Control_Rights (User_No, Rights_No) VALUES ('" +
-              ada + "', '" + demo.rights.at(1) + "')",
-          "INSERT INTO Access_Control_Groups (User_No, User_Group_No) VALUES "
-          "('" +
-              ada + "', '" + demo.groups.at(0) + "')",
-          "INSERT INTO Access_Control_Groups (User_No, User_Group_No) VALUES "
-          "('" +
-              ben + "', '" + demo.groups.at(0) + "')"});
-  PrintTable(
-      out, {{"ada", ada,
-             "holds " + demo.rights.at(1) + "; member of " + demo.groups.at(0)},
-            {"ben", ben, "member of " + demo.groups.at(0)},
-            {demo.groups.at(0), "", "holds " + demo.rights.at(0)},
-            {demo.groups.at(1), "", "holds " + demo.rights.at(2)}});
+  const std::string& clerks = demo.groups.at(0);
+  RunVerbs(
+      demo, out,
+      {{"grant " + demo.rights.at(1) + " --user " + ada, Link::kUserRight, ada,
+        demo.rights.at(1)},
+       {"member add " + ada + " " + clerks, Link::kUserGroup, ada, clerks},
+       {"member add " + ben + " " + clerks, Link::kUserGroup, ben, clerks}});
 }
 
 // An empty SQLite file in the temporary folder, a store without tables,
@@ -298,7 +289,16 @@ void AskCheckAccessRights(Demo& demo, std::ostream& out) {
         {check.shows, check.user_no.empty() ? "(none)" : check.user_no,
          check.rights_no, Answer(access.Check_Access_Rights(), access)});
   }
-  PrintTable(out, table);
+  PrintStepTable(out, table);
+}
+
+// The access check explaining a refusal and a grant through a group.
+void ExplainTwoAnswers(Demo& demo, std::ostream& out) {
+  const std::string& ben = demo.user_numbers.at("ben");
+  for (const std::string& right : {demo.rights.at(1), demo.rights.at(0)}) {
+    out << "   $ tavikuser can " << ben << " " << right << " --explain\n";
+    PrintCan(out, demo.store.connection_string, ben, right, true, false, 3);
+  }
 }
 
 struct DemoStep {
@@ -309,14 +309,16 @@ struct DemoStep {
 constexpr DemoStep kDemoSteps[] = {
     {"Create the tables", CreateDemoTables},
     {"Create rights through TavikUser.Rights", CreateRights},
+    {"Create user groups through TavikUser.UserGroup", CreateGroups},
     {"Create, rename and delete a role through TavikUser.Role",
      CreateRenameAndDeleteARole},
-    {"Create user groups through TavikUser.UserGroup", CreateGroups},
     {"Create users and change a password through TavikUser.User",
      CreateUsersAndChangeAPassword},
-    {"Grant rights to users and groups, as the host does (plain SQL)",
-     GrantWithSql},
+    {"Grant rights to a user and put users into a group (tavikuser grant, "
+     "member)",
+     GrantWithTheVerbs},
     {"Ask TavikUser.CheckAccessRights", AskCheckAccessRights},
+    {"Ask why (tavikuser can --explain)", ExplainTwoAnswers},
 };
 
 // A SQLite demo store starts afresh each run: its file and the files SQLite
@@ -362,10 +364,11 @@ const Subcommand kDemoSubcommand{
         R"(Sets up a store and runs a small company through the library: rights, a
 role, user groups and users created, renamed, deleted and read back through
 the classes (TavikUser.Rights, .Role, .UserGroup, .User), a password changed,
-the grants that the host writes itself, and TavikUser.CheckAccessRights
-answering for them: a direct grant, a grant through a group, refusals, a
-missing user number, a value with a quote in it and a store without the
-tables. Each line shows the call, what it was about, and True or False with
+rights granted and users put into groups with the code of the grant and
+member commands, TavikUser.CheckAccessRights answering for them (a direct
+grant, a grant through a group, refusals, a missing user number, a value
+with a quote in it and a store without the tables), and can --explain
+telling why for a refusal and for a grant through a group. Each line shows the call, what it was about, and True or False with
 ErrDesc.
 
 CONNECTION is as for init; without it the demo uses the SQLite file

@@ -12,7 +12,9 @@ namespace tavikuser::cli {
 namespace {
 
 constexpr const Subcommand* kSubcommands[] = {
-    &kInitSubcommand, &kCallSubcommand, &kDemoSubcommand};
+    &kInitSubcommand,   &kGrantSubcommand,  &kRevokeSubcommand,
+    &kMemberSubcommand, &kRightsSubcommand, &kCanSubcommand,
+    &kListSubcommand,   &kCallSubcommand,   &kDemoSubcommand};
 
 bool IsHelp(std::string_view arg) { return arg == "--help" || arg == "-h"; }
 

@@ -109,10 +109,14 @@ std::string ConnectionStringFromArguments(
   if (args[0].starts_with("-")) {
     throw UsageError("unknown option " + std::string(args[0]));
   }
-  if (args[0].find('=') == std::string_view::npos) {
-    return SqliteConnectionString(args[0]);
+  return ConnectionStringOf(args[0]);
+}
+
+std::string ConnectionStringOf(std::string_view argument) {
+  if (argument.find('=') == std::string_view::npos) {
+    return SqliteConnectionString(argument);
   }
-  return std::string(args[0]);
+  return std::string(argument);
 }
 
 Store::Store(std::string connection_string)

@@ -1,4 +1,4 @@
-// The store that `init` and `demo` work on: which one the command line names,
+// The store that the subcommands work on: which one the command line names,
 // which schema fits it, and running statements on it all or none.
 #ifndef TAVIKUSER_CLI_STORE_H_
 #define TAVIKUSER_CLI_STORE_H_
@@ -14,6 +14,9 @@ namespace tavikuser::cli {
 
 // The SQLite store in `file`.
 std::string SqliteConnectionString(std::string_view file);
+
+// A connection string, or a bare file path (no '=') for a SQLite store.
+std::string ConnectionStringOf(std::string_view argument);
 
 // The one optional argument of `init` and `demo`: a connection string, or a
 // bare file path (no '=') for a SQLite store; without it, the SQLite store in

@@ -35,6 +35,12 @@ struct Subcommand {
 extern const Subcommand kInitSubcommand;
 extern const Subcommand kCallSubcommand;
 extern const Subcommand kDemoSubcommand;
+extern const Subcommand kGrantSubcommand;
+extern const Subcommand kRevokeSubcommand;
+extern const Subcommand kMemberSubcommand;
+extern const Subcommand kRightsSubcommand;
+extern const Subcommand kCanSubcommand;
+extern const Subcommand kListSubcommand;
 
 }  // namespace tavikuser::cli
 

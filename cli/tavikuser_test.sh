@@ -109,6 +109,10 @@ test_demo() {
     "no user number .* False: Invalid User No\.$"
     "a quote in a value .* False: .*single quote"
     "a store without the tables .* False: .*Rights_Master"
+    "tavikuser grant C1B2RG2 --user C1B2US1 +Wrote the Access_Control_Rights row"
+    "^   refused: Access Denied$"
+    "groups +C1B2GR1, none of which grants it$"
+    "groups +C1B2GR1 grants it$"
   )
   local round
   mkdir -p tmp
@@ -125,9 +129,71 @@ test_demo() {
   expect_error "'Nowhere' is not supported"
 }
 
+test_verbs() {
+  local db="Provider=SQLite;Data Source=ops.db"
+  run 0 init ops.db
+  sqlite3 ops.db "INSERT INTO Rights_Master (Rights_No, Rights_Name) VALUES ('R1', 'View'), ('R2', 'Post \"all\"');
+                  INSERT INTO User_Master (User_No, User_ID, User_Name, Company_Prefix, Branch_Prefix)
+                    VALUES ('U1', 'ann', 'Ann', 'C1', 'B1'), ('U2', 'bob', 'Bob', 'C1', 'B2');
+                  INSERT INTO User_Group (User_Group_No, User_Group_Name) VALUES ('G1', 'Clerks');"
+  # Each write is refused for an unknown number, and is made once.
+  local step expected_status text words
+  while IFS='|' read -r step expected_status text; do
+    read -ra words <<<"$step"
+    run "$expected_status" "${words[@]}" --db ops.db
+    cat out err | grep -qF -- "$text" || fail "tavikuser $step: lacks '$text': $(cat out err)"
+  done <<'STEPS'
+grant R9 --user U1|1|No right R9 in Rights_Master
+grant R1 --user U9|1|No user U9 in User_Master
+grant R1 --group G9|1|No group G9 in User_Group
+grant R1 --user U1|0|Wrote the Access_Control_Rights row
+grant R1 --user U1|0|is there already
+grant R2 --group G1|0|Wrote the Group_Detail row
+member add U2 G1|0|Wrote the Access_Control_Groups row
+member add U2 G9|1|No group G9
+revoke R2 --user U1|1|There is no Access_Control_Rights row
+STEPS
+  local grants
+  grants="$(sqlite3 ops.db "SELECT COUNT(*) FROM Access_Control_Rights")"
+  [[ "$grants" == 1 ]] || fail "granting twice left $grants rows"
+
+  # The store comes from the environment when --db is not given.
+  TAVIKUSER_DB="$db" run 0 rights U2
+  [[ "$(cat out)" == $'RIGHT  NAME        HELD\nR2     Post "all"  group G1' ]] ||
+    fail "rights printed: $(cat out)"
+  run 0 rights U2 --json --db ops.db
+  [[ "$(cat out)" == '{"user_no":"U2","rights":[{"rights_no":"R2","rights_name":"Post \"all\"","direct":false,"groups":["G1"]}]}' ]] ||
+    fail "rights --json printed: $(cat out)"
+
+  run 1 can U2 R1 --explain --db ops.db
+  expect_output "missing    a grant: tavikuser grant R1 --user U2"
+  run 0 can U2 R2 --json --explain --db ops.db
+  expect_output '"granted":true,"explanation":{"missing":"none"'
+  run 1 can U9 R1 --explain --db ops.db
+  expect_output "missing    the user"
+
+  run 0 list users --company C1 --branch B2 --db ops.db
+  [[ "$(cat out)" == $'NUMBER  ID   NAME  COMPANY  BRANCH\nU2      bob  Bob   C1       B2' ]] ||
+    fail "list users printed: $(cat out)"
+  run 0 list rights --json --db ops.db
+  expect_output '[{"number":"R1","name":"View","company":"","branch":""},'
+
+  run 0 revoke R1 --user U1 --db ops.db
+  run 0 member remove U2 G1 --db ops.db
+  run 0 rights U2 --db ops.db
+  expect_output "U2 holds no rights."
+
+  run 2 rights U1 --db missing.db
+  expect_error "missing.db"
+  run 2 grant R1 --user U1 --group G1 --db ops.db
+  run 2 list everything --db ops.db
+  run 2 member join U1 G1 --db ops.db
+  run 2 can U1 --db ops.db
+}
+
 test_help() {
   local subcommand
-  for subcommand in "" init call demo; do
+  for subcommand in "" init call demo grant revoke member rights can list; do
     run 0 $subcommand --help
     expect_output "Usage: tavikuser"
   done
@@ -138,6 +204,7 @@ test_help() {
 test_init
 test_call
 test_demo
+test_verbs
 test_help
 
 if ((failures > 0)); then

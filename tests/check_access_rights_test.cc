@@ -1,5 +1,6 @@
 // The access check against real stores: the grant paths, the count rule, the
-// validation order and what reaches ErrDesc.
+// validation order and what reaches ErrDesc; and the reports beside it, on
+// the same rows.
 #include "tavikuser/check_access_rights.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +8,11 @@
 #include <cctype>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/test_store.h"
+#include "tavikuser/access_report.h"
+#include "tavikuser/errors.h"
 
 namespace tavikuser {
 namespace {
@@ -110,6 +114,62 @@ TEST_P(CheckAccessRightsTest, StoreFailuresArriveInErrDesc) {
   check_.ADOConnectionString("Provider=Nowhere");
   EXPECT_FALSE(check_.Check_Access_Rights());
   EXPECT_FALSE(ErrDesc().empty());
+}
+
+TEST_P(CheckAccessRightsTest, EffectiveRightsTellHowEachIsHeld) {
+  const std::vector<HeldRight> held =
+      EffectiveRights(store_->connection_string(), "U-ANN");
+  ASSERT_EQ(held.size(), 3u);  // R-GONE has no catalogue row
+  const std::vector<std::string> clerks = {"G-CLERKS"};
+  EXPECT_EQ(held[0].rights_no, "R-BOTH");
+  EXPECT_EQ(held[0].rights_name, "Close period");
+  EXPECT_TRUE(held[0].direct);
+  EXPECT_EQ(held[0].groups, clerks);
+  EXPECT_EQ(held[1].rights_no, "R-POST");
+  EXPECT_TRUE(held[1].direct);
+  EXPECT_TRUE(held[1].groups.empty());
+  EXPECT_EQ(held[2].rights_no, "R-VIEW");
+  EXPECT_FALSE(held[2].direct);
+  EXPECT_EQ(held[2].groups, clerks);
+  EXPECT_TRUE(EffectiveRights(store_->connection_string(), "U-NOBODY").empty());
+}
+
+TEST_P(CheckAccessRightsTest, ExplanationsNameTheMissingLink) {
+  store_->Exec(
+      "INSERT INTO User_Master (User_No) VALUES ('U-ANN'), ('U-BOB'), "
+      "('U-CAROL')");
+  const std::vector<std::string> clerks = {"G-CLERKS"}, none;
+  struct Case {
+    const char* user;
+    const char* right;
+    MissingLink missing;
+    std::vector<std::string> granting, groups;
+  };
+  const Case cases[] = {
+      {"U-BOB", "R-VIEW", MissingLink::kNone, clerks, clerks},
+      {"U-BOB", "R-POST", MissingLink::kGrant, none, clerks},
+      {"U-CAROL", "R-VIEW", MissingLink::kGrant, none, none},
+      {"U-ANN", "R-GONE", MissingLink::kCatalogueRow, none, clerks},
+      {"U-NEW", "R-VIEW", MissingLink::kUser, none, none},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + " " + c.right);
+    const AccessExplanation why =
+        ExplainAccess(store_->connection_string(), c.user, c.right);
+    EXPECT_EQ(why.granted, Check(c.user, c.right));
+    EXPECT_EQ(why.missing, c.missing);
+    EXPECT_EQ(why.granting_groups, c.granting);
+    EXPECT_EQ(why.user_groups, c.groups);
+  }
+  const AccessExplanation both =
+      ExplainAccess(store_->connection_string(), "U-ANN", "R-BOTH");
+  EXPECT_TRUE(both.direct && both.in_catalogue && both.user_known);
+  EXPECT_EQ(both.rights_name, "Close period");
+  // Failures carry the texts that the check leaves in ErrDesc.
+  EXPECT_THROW(ExplainAccess(store_->connection_string(), "U-ANN", ""),
+               DataAccessError);
+  EXPECT_THROW(EffectiveRights(store_->connection_string(), "U' OR '1'='1"),
+               DataAccessError);
 }
 
 TAVIK_ON_EVERY_STORE(Stores, CheckAccessRightsTest);

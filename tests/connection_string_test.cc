@@ -87,6 +87,43 @@ TEST(ConnectionStringTest, PostgreSQLAliasesAndOrderDoNotMatter) {
       canonical.pool_key);
 }
 
+// Lists go to libpq's own multi-host connection as it reads them; a kind of
+// server or a way of balancing that this libpq would not honour is refused.
+TEST(ConnectionStringTest, PostgreSQLReachesAClusterThroughLibpq) {
+  const std::string cluster =
+      "Provider=PostgreSQL;Host=a, b ,c;Port=5432,5433,5434;"
+      "Target Session Attrs=Prefer-Standby";
+  const auto read = AsLibpqReadsIt(ParseConnectionString(cluster).parameters);
+  EXPECT_EQ(read.at("host"), "a,b,c");
+  EXPECT_EQ(read.at("port"), "5432,5433,5434");
+  EXPECT_EQ(read.at("target_session_attrs"), "prefer-standby");
+  EXPECT_NE(ParseConnectionString(cluster).pool_key,
+            ParseConnectionString(
+                "Provider=PostgreSQL;Host=a,b,c;Port=5432,5433,5434;"
+                "Target Session Attrs=read-write")
+                .pool_key);
+  EXPECT_EQ(ParseConnectionString("Provider=PostgreSQL;Host=a,b;Port=5432")
+                .parameters,
+            "host='a,b' port='5432'");
+  EXPECT_EQ(Refusal("Provider=PostgreSQL;Host=a,b,c;Port=5432,5433"),
+            "The connection string gives 2 ports for 3 hosts: give one port "
+            "for all, or one per host.");
+  EXPECT_EQ(Refusal("Provider=PostgreSQL;Host=a;Target Session Attrs=master"),
+            "The connection string's Target Session Attrs must be one of any, "
+            "read-write, read-only, primary, standby, prefer-standby, not "
+            "'master'.");
+  const std::string balanced = "Provider=PostgreSQL;Load Balance Hosts=random";
+  if (PQlibVersion() < 160000) {
+    EXPECT_EQ(Refusal(balanced).substr(0, 79),
+              "The connection string's Load Balance Hosts=random needs libpq "
+              "16 or later; this");
+  } else {
+    EXPECT_EQ(AsLibpqReadsIt(ParseConnectionString(balanced).parameters)
+                  .at("load_balance_hosts"),
+              "random");
+  }
+}
+
 TEST(ConnectionStringTest, MariaDBTakesItsAliasesAndAPortItCanUse) {
   const ConnectionTarget canonical = ParseConnectionString(
       "Provider=MariaDB;Server=db.local;Port=3307;Database=tavik;"

@@ -206,6 +206,77 @@ TAVIK_EXPORT tavik_status tavik_member_info(tavik_object *obj, size_t index,
                                             const char **name,
                                             tavik_member_kind *kind);
 
+/* ---- What a user holds, and why --------------------------------------- */
+
+/* The same questions as TavikUser.CheckAccessRights asks, answered in one
+ * statement each (C++: tavikuser/access_report.h). Both functions are
+ * thread-safe. A failure that Check_Access_Rights would leave in ErrDesc (an
+ * empty connection string or number, a number with a single quote, the
+ * store's own failure) is TAVIK_E_CALL with that text in tavik_last_error().
+ * Every text in a result is borrowed from the result and lives until it is
+ * freed. */
+
+/* One right held, and how: `direct` is 1 when an Access_Control_Rights row
+ * grants it; `groups` lists the user's groups whose Group_Detail rows grant
+ * it (sorted, each once; null when `group_count` is 0). */
+typedef struct tavik_held_right {
+  const char *rights_no;
+  const char *rights_name; /* empty when the catalogue row has none */
+  int direct;
+  const char *const *groups;
+  size_t group_count;
+} tavik_held_right;
+
+/* Every right that a user holds, sorted by rights number. */
+typedef struct tavik_effective_rights {
+  const tavik_held_right *rights; /* null when `count` is 0 */
+  size_t count;
+} tavik_effective_rights;
+
+/* Every catalogue row that a direct or a group grant leads `user_no` to: the
+ * rows Check_Access_Rights finds for this user. `*out` receives a new result,
+ * the caller's: tavik_effective_rights_free. */
+TAVIK_EXPORT tavik_status
+tavik_effective_rights_get(const char *connection_string, const char *user_no,
+                           tavik_effective_rights **out);
+
+/* Frees a result of tavik_effective_rights_get. Null is ignored. */
+TAVIK_EXPORT void tavik_effective_rights_free(tavik_effective_rights *rights);
+
+/* The first link missing between a user and a right. */
+typedef enum {
+  TAVIK_MISSING_NONE = 0,          /* granted */
+  TAVIK_MISSING_CATALOGUE_ROW = 1, /* no Rights_Master row for the number */
+  TAVIK_MISSING_USER = 2,          /* no User_Master row for the number */
+  TAVIK_MISSING_GRANT = 3 /* no direct grant; no group of the user grants */
+} tavik_missing_link;
+
+/* Why Check_Access_Rights answers as it does. Flags are 1 or 0; each list
+ * is sorted, each number once, null when its count is 0. */
+typedef struct tavik_access_explanation {
+  int granted; /* Check_Access_Rights's answer */
+  tavik_missing_link missing;
+  int in_catalogue;
+  const char *rights_name; /* empty without a catalogue row or a name */
+  int user_known;
+  int direct; /* a direct grant leads to the catalogue row */
+  const char *const *granting_groups; /* the user's groups that lead to it */
+  size_t granting_group_count;
+  const char *const *user_groups; /* all the user's groups */
+  size_t user_group_count;
+} tavik_access_explanation;
+
+/* Explains the access check of `user_no` for `rights_no`. `*out` receives a
+ * new result, the caller's: tavik_access_explanation_free. */
+TAVIK_EXPORT tavik_status tavik_access_explain(const char *connection_string,
+                                               const char *user_no,
+                                               const char *rights_no,
+                                               tavik_access_explanation **out);
+
+/* Frees a result of tavik_access_explain. Null is ignored. */
+TAVIK_EXPORT void tavik_access_explanation_free(
+    tavik_access_explanation *explanation);
+
 /* ---- Library lifetime ------------------------------------------------- */
 
 /* 1 when no object created through this library is alive (in values too),

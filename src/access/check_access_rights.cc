@@ -36,7 +36,8 @@ bool CheckAccessRights::Check_Access_Rights() {
   if (check.connection_string.empty()) {
     return operation.Reject(frame::kInvalidConnectionString);
   }
-  if (check.rights_no.empty()) return operation.Reject("Invalid Rights Code.");
+  if (check.rights_no.empty())
+    return operation.Reject(frame::kInvalidRightsCode);
   if (check.user_no.empty()) return operation.Reject(frame::kInvalidUserNo);
 
   return operation.Trapped([&] {

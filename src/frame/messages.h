@@ -11,6 +11,7 @@ inline constexpr char kInvalidCompanyPrefix[] = "Invalid Company Prefix.";
 inline constexpr char kInvalidBranchPrefix[] = "Invalid Branch Prefix.";
 inline constexpr char kInvalidDocumentPrefix[] = "Invalid Document Prefix.";
 inline constexpr char kInvalidUserNo[] = "Invalid User No.";
+inline constexpr char kInvalidRightsCode[] = "Invalid Rights Code.";
 
 }  // namespace tavikuser::frame
 

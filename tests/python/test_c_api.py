@@ -22,6 +22,35 @@ E_TYPE_MISMATCH = -5
 VT_EMPTY, VT_I4, VT_DATE, VT_TEXT, VT_OBJECT, VT_BOOL = 0, 3, 7, 8, 9, 11
 
 
+class HeldRight(ctypes.Structure):
+    _fields_ = [("rights_no", ctypes.c_char_p),
+                ("rights_name", ctypes.c_char_p),
+                ("direct", ctypes.c_int),
+                ("groups", ctypes.POINTER(ctypes.c_char_p)),
+                ("group_count", ctypes.c_size_t)]
+
+
+class EffectiveRights(ctypes.Structure):
+    _fields_ = [("rights", ctypes.POINTER(HeldRight)),
+                ("count", ctypes.c_size_t)]
+
+
+class AccessExplanation(ctypes.Structure):
+    _fields_ = [("granted", ctypes.c_int),
+                ("missing", ctypes.c_int),
+                ("in_catalogue", ctypes.c_int),
+                ("rights_name", ctypes.c_char_p),
+                ("user_known", ctypes.c_int),
+                ("direct", ctypes.c_int),
+                ("granting_groups", ctypes.POINTER(ctypes.c_char_p)),
+                ("granting_group_count", ctypes.c_size_t),
+                ("user_groups", ctypes.POINTER(ctypes.c_char_p)),
+                ("user_group_count", ctypes.c_size_t)]
+
+
+MISSING_NONE, MISSING_CATALOGUE_ROW, MISSING_USER, MISSING_GRANT = 0, 1, 2, 3
+
+
 def load_library(path):
     lib = ctypes.CDLL(path)
     obj = ctypes.c_void_p
@@ -67,6 +96,15 @@ def load_library(path):
                                        ctypes.POINTER(text),
                                        ctypes.POINTER(ctypes.c_int)]),
         "tavik_can_unload_now": (ctypes.c_int, []),
+        "tavik_effective_rights_get": (status, [
+            text, text, ctypes.POINTER(ctypes.POINTER(EffectiveRights))]),
+        "tavik_effective_rights_free": (None, [
+            ctypes.POINTER(EffectiveRights)]),
+        "tavik_access_explain": (status, [
+            text, text, text,
+            ctypes.POINTER(ctypes.POINTER(AccessExplanation))]),
+        "tavik_access_explanation_free": (None, [
+            ctypes.POINTER(AccessExplanation)]),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
@@ -165,6 +203,7 @@ class CheckAccessRightsTest(unittest.TestCase):
             "INSERT INTO Access_Control_Rights VALUES ('U1', 'R1')",
             "INSERT INTO Group_Detail VALUES ('G1', 'R2')",
             "INSERT INTO Access_Control_Groups VALUES ('U2', 'G1')",
+            "INSERT INTO User_Master (User_No) VALUES ('U1'), ('U2')",
         ])
         cls.connection_string = "Provider=SQLite;Data Source=" + store
 
@@ -197,6 +236,47 @@ class CheckAccessRightsTest(unittest.TestCase):
             check.UserNo = "U1"
             self.assertTrue(check.call("Check_Access_Rights"))
             self.assertEqual(check.text("ErrDesc"), "Access Denied")
+
+    def test_effective_rights_and_explanations(self):
+        def texts(pointer, count):
+            return [pointer[i].decode() for i in range(count)]
+
+        out = ctypes.POINTER(EffectiveRights)()
+        checked(LIB.tavik_effective_rights_get(
+            self.connection_string.encode(), b"U2", ctypes.byref(out)))
+        try:
+            held = [(r.rights_no.decode(), r.direct,
+                     texts(r.groups, r.group_count))
+                    for r in out.contents.rights[:out.contents.count]]
+        finally:
+            LIB.tavik_effective_rights_free(out)
+        self.assertEqual(held, [("R2", 0, ["G1"])])
+
+        for user_no, rights_no, granted, missing, groups in [
+                ("U2", "R2", 1, MISSING_NONE, ["G1"]),
+                ("U1", "R2", 0, MISSING_GRANT, []),
+                ("U3", "R1", 0, MISSING_USER, []),
+                ("U1", "R9", 0, MISSING_CATALOGUE_ROW, [])]:
+            with self.subTest(user=user_no, right=rights_no):
+                why = ctypes.POINTER(AccessExplanation)()
+                checked(LIB.tavik_access_explain(
+                    self.connection_string.encode(), user_no.encode(),
+                    rights_no.encode(), ctypes.byref(why)))
+                try:
+                    self.assertEqual(why.contents.granted, granted)
+                    self.assertEqual(why.contents.missing, missing)
+                    self.assertEqual(texts(why.contents.granting_groups,
+                                           why.contents.granting_group_count),
+                                     groups)
+                finally:
+                    LIB.tavik_access_explanation_free(why)
+
+        why = ctypes.POINTER(AccessExplanation)()
+        with self.assertRaises(TavikError) as raised:
+            checked(LIB.tavik_access_explain(
+                self.connection_string.encode(), b"U1", b"", ctypes.byref(why)))
+        self.assertEqual(raised.exception.description, "Invalid Rights Code.")
+        self.assertFalse(why)
 
     def test_single_quote_in_user_no_is_refused(self):
         with self.check("U1' OR '1'='1", "R1") as check:

@@ -51,15 +51,6 @@ Connection Connect(const std::string& conninfo) {
   return connection;
 }
 
-void Exec(PGconn* connection, const std::string& sql) {
-  std::unique_ptr<PGresult, decltype(&PQclear)> result(
-      PQexec(connection, sql.c_str()), &PQclear);
-  const ExecStatusType status = PQresultStatus(result.get());
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    throw std::runtime_error(PQerrorMessage(connection));
-  }
-}
-
 std::string LibpqQuoted(const std::string& value) {
   std::string quoted = "'";
   for (char c : value) {
@@ -70,6 +61,25 @@ std::string LibpqQuoted(const std::string& value) {
 }
 
 }  // namespace
+
+std::vector<std::vector<std::string>> RunSql(const std::string& conninfo,
+                                             const std::string& sql) {
+  const Connection connection = Connect(conninfo);
+  std::unique_ptr<PGresult, decltype(&PQclear)> result(
+      PQexec(connection.get(), sql.c_str()), &PQclear);
+  const ExecStatusType status = PQresultStatus(result.get());
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    throw std::runtime_error(PQerrorMessage(connection.get()) +
+                             std::string(" in ") + sql);
+  }
+  std::vector<std::vector<std::string>> rows(PQntuples(result.get()));
+  for (int r = 0; r < PQntuples(result.get()); ++r) {
+    for (int c = 0; c < PQnfields(result.get()); ++c) {
+      rows[r].emplace_back(PQgetvalue(result.get(), r, c));
+    }
+  }
+  return rows;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path);
@@ -109,20 +119,24 @@ PostgresServer::PostgresServer() {
     }
     PQconninfoFree(options);
   } else {
-    StartOwnServer();
+    own_ = OwnServer::Initialised();
+    own_->Start();
+    host_ = "127.0.0.1";
+    port_ = own_->port();
+    user_ = "postgres";
   }
   // Per program, so that runs sharing an existing server keep apart.
   template_ = "tavik_template_" + std::to_string(getpid());
   Admin("DROP DATABASE IF EXISTS " + template_);
   Admin("CREATE DATABASE " + template_);
-  Connection schema = Connect(ConnInfo(template_));
-  Exec(schema.get(), ReadFile(TAVIK_SOURCE_DIR "/schema/postgresql.sql"));
+  RunSql(ConnInfo(template_),
+         ReadFile(TAVIK_SOURCE_DIR "/schema/postgresql.sql"));
 }
 
-void PostgresServer::StartOwnServer() {
+OwnServer::OwnServer() {
   char folder[] = "/tmp/tavik-pg-XXXXXX";
   if (!mkdtemp(folder)) throw std::runtime_error("Cannot create a folder.");
-  own_.folder = folder;
+  folder_ = folder;
   if (RunningAsRoot()) {
     const passwd* postgres = getpwnam("postgres");
     if (!postgres || chown(folder, postgres->pw_uid, postgres->pw_gid) != 0) {
@@ -131,49 +145,87 @@ void PostgresServer::StartOwnServer() {
           "user to run as.");
     }
   }
-  own_.binaries = FindBinaries();
-  const std::string data = own_.folder + "/data";
-  const std::string setup_log = own_.folder + "/setup.log";
-  if (!Run({own_.binaries + "initdb", "-A", "trust", "-U", "postgres", "-E",
-            "UTF8", "--no-sync", "-D", data},
-           setup_log, kUser)) {
-    throw std::runtime_error("initdb failed:\n" + ReadFile(setup_log));
-  }
-  // Another program may take the free port first: try a few.
-  for (int attempt = 0; attempt < 5 && !own_.started; ++attempt) {
-    port_ = std::to_string(FreePort("PostgreSQL"));
-    own_.started = Run({own_.binaries + "pg_ctl", "-D", data, "-l",
-                        own_.folder + "/server.log", "-w", "-o",
-                        "-p " + port_ + " -k " + own_.folder +
-                            " -c listen_addresses=127.0.0.1 -c fsync=off"
-                            " -c full_page_writes=off",
-                        "start"},
-                       setup_log, kUser);
-  }
-  if (!own_.started) {
-    throw std::runtime_error("The PostgreSQL test server did not start:\n" +
-                             ReadFile(own_.folder + "/server.log"));
-  }
-  host_ = "127.0.0.1";
-  user_ = "postgres";
+  binaries_ = FindBinaries();
 }
 
-PostgresServer::OwnServer::~OwnServer() {
-  if (started) {
-    Run({binaries + "pg_ctl", "-D", folder + "/data", "-m", "immediate", "-w",
-         "stop"},
-        "/dev/null", kUser);
+std::unique_ptr<OwnServer> OwnServer::Initialised() {
+  std::unique_ptr<OwnServer> server(new OwnServer);
+  if (!Run({server->binaries_ + "initdb", "-A", "trust", "-U", "postgres", "-E",
+            "UTF8", "--no-sync", "-D", server->Data()},
+           server->SetupLog(), kUser)) {
+    throw std::runtime_error("initdb failed:\n" + ReadFile(server->SetupLog()));
   }
+  return server;
+}
+
+std::unique_ptr<OwnServer> OwnServer::StandbyOf(const OwnServer& primary) {
+  std::unique_ptr<OwnServer> server(new OwnServer);
+  if (!Run({server->binaries_ + "pg_basebackup", "-h", "127.0.0.1", "-p",
+            primary.port_, "-U", "postgres", "-D", server->Data(), "-R", "-X",
+            "stream", "-c", "fast", "--no-sync"},
+           server->SetupLog(), kUser)) {
+    throw std::runtime_error("pg_basebackup failed:\n" +
+                             ReadFile(server->SetupLog()));
+  }
+  return server;
+}
+
+void OwnServer::Start(const std::string& settings) {
+  // Another program may take the free port first: try a few.
+  for (int attempt = 0; attempt < 5 && !started_; ++attempt) {
+    port_ = std::to_string(FreePort("PostgreSQL"));
+    started_ = PgCtl({"-l", folder_ + "/server.log", "-w", "-o",
+                      "-p " + port_ + " -k " + folder_ +
+                          " -c listen_addresses=127.0.0.1 -c fsync=off"
+                          " -c full_page_writes=off " +
+                          settings,
+                      "start"},
+                     SetupLog());
+  }
+  if (!started_) {
+    throw std::runtime_error("The PostgreSQL test server did not start:\n" +
+                             ReadFile(folder_ + "/server.log"));
+  }
+}
+
+bool OwnServer::PgCtl(std::vector<std::string> arguments,
+                      const std::string& log) const {
+  arguments.insert(arguments.begin(), {binaries_ + "pg_ctl", "-D", Data()});
+  return Run(std::move(arguments), log, kUser);
+}
+
+void OwnServer::Crash() {
+  started_ = false;
+  if (!PgCtl({"-m", "immediate", "-w", "stop"}, SetupLog())) {
+    throw std::runtime_error("The PostgreSQL test server did not stop:\n" +
+                             ReadFile(SetupLog()));
+  }
+}
+
+void OwnServer::Promote() {
+  if (!PgCtl({"-w", "promote"}, SetupLog())) {
+    throw std::runtime_error("The PostgreSQL standby was not promoted:\n" +
+                             ReadFile(SetupLog()));
+  }
+}
+
+OwnServer::~OwnServer() {
+  if (started_) PgCtl({"-m", "immediate", "-w", "stop"}, "/dev/null");
   std::error_code ignored;
-  if (!folder.empty()) fs::remove_all(folder, ignored);
+  if (!folder_.empty()) fs::remove_all(folder_, ignored);
+}
+
+std::string OwnServer::ConnInfo(const std::string& database) const {
+  return "host=127.0.0.1 port=" + port_ +
+         " user=postgres dbname=" + LibpqQuoted(database);
 }
 
 PostgresServer::~PostgresServer() {
-  if (!own_.started) DropDatabase(template_);
+  if (!own_) DropDatabase(template_);
 }
 
 void PostgresServer::Admin(const std::string& sql) const {
-  Exec(Connect(ConnInfo("postgres")).get(), sql);
+  RunSql(ConnInfo("postgres"), sql);
 }
 
 std::string PostgresServer::CreateDatabase(bool with_schema) {

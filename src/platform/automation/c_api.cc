@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tavikuser/access_report.h"
 #include "tavikuser/automation.h"
 #include "tavikuser/errors.h"
 #include "tavikuser/tavikuser.h"
@@ -131,6 +132,58 @@ Variant ReadShortcut(tavik_object* obj, const char* member, bool want_date) {
   }
   return value;
 }
+
+// The texts of a list of numbers, borrowed from `numbers`.
+std::vector<const char*> Pointers(const std::vector<std::string>& numbers) {
+  std::vector<const char*> pointers;
+  pointers.reserve(numbers.size());
+  for (const std::string& number : numbers) pointers.push_back(number.c_str());
+  return pointers;
+}
+
+// A result handed out is the C view as the base of what it borrows from, so
+// that freeing the view frees the rest.
+struct EffectiveRightsResult : tavik_effective_rights {
+  explicit EffectiveRightsResult(std::vector<tavikuser::HeldRight> held)
+      : rights_(std::move(held)) {
+    for (const tavikuser::HeldRight& right : rights_) {
+      groups_.push_back(Pointers(right.groups));
+      entries_.push_back({right.rights_no.c_str(), right.rights_name.c_str(),
+                          right.direct ? 1 : 0, groups_.back().data(),
+                          right.groups.size()});
+    }
+    rights = entries_.data();
+    count = entries_.size();
+  }
+
+ private:
+  std::vector<tavikuser::HeldRight> rights_;
+  std::vector<std::vector<const char*>> groups_;
+  std::vector<tavik_held_right> entries_;
+};
+
+struct ExplanationResult : tavik_access_explanation {
+  explicit ExplanationResult(tavikuser::AccessExplanation why)
+      : why_(std::move(why)),
+        granting_(Pointers(why_.granting_groups)),
+        members_(Pointers(why_.user_groups)) {
+    granted = why_.granted ? 1 : 0;
+    missing = static_cast<tavik_missing_link>(why_.missing);
+    in_catalogue = why_.in_catalogue ? 1 : 0;
+    rights_name = why_.rights_name.c_str();
+    user_known = why_.user_known ? 1 : 0;
+    direct = why_.direct ? 1 : 0;
+    granting_groups = granting_.data();
+    granting_group_count = granting_.size();
+    user_groups = members_.data();
+    user_group_count = members_.size();
+  }
+
+ private:
+  tavikuser::AccessExplanation why_;
+  std::vector<const char*> granting_;
+  std::vector<const char*> members_;
+};
 
 }  // namespace
 
@@ -324,6 +377,37 @@ tavik_status tavik_member_info(tavik_object* obj, size_t index,
     *name = members[index].name.c_str();
     *kind = static_cast<tavik_member_kind>(members[index].kind);
   });
+}
+
+tavik_status tavik_effective_rights_get(const char* connection_string,
+                                        const char* user_no,
+                                        tavik_effective_rights** out) {
+  return Guarded([&] {
+    *Required(out, "The out pointer") = nullptr;
+    *out = new EffectiveRightsResult(tavikuser::EffectiveRights(
+        Required(connection_string, "The connection string"),
+        Required(user_no, "The user number")));
+  });
+}
+
+void tavik_effective_rights_free(tavik_effective_rights* rights) {
+  delete static_cast<EffectiveRightsResult*>(rights);
+}
+
+tavik_status tavik_access_explain(const char* connection_string,
+                                  const char* user_no, const char* rights_no,
+                                  tavik_access_explanation** out) {
+  return Guarded([&] {
+    *Required(out, "The out pointer") = nullptr;
+    *out = new ExplanationResult(tavikuser::ExplainAccess(
+        Required(connection_string, "The connection string"),
+        Required(user_no, "The user number"),
+        Required(rights_no, "The rights number")));
+  });
+}
+
+void tavik_access_explanation_free(tavik_access_explanation* explanation) {
+  delete static_cast<ExplanationResult*>(explanation);
 }
 
 int tavik_can_unload_now(void) {

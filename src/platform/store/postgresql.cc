@@ -4,14 +4,17 @@
 #include <libpq-fe.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <climits>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/automation/text.h"
 #include "platform/store/stores.h"
 
 namespace tavikuser::store {
@@ -52,34 +55,6 @@ struct Prepared {
   std::string numbered;
   std::size_t parameters = 0;
 };
-
-// `sql` with each '?' outside quoted text and comments numbered $1, $2, ...
-// in the order they appear; and how many there are.
-std::pair<std::string, std::size_t> Numbered(std::string_view sql) {
-  std::string numbered;
-  numbered.reserve(sql.size() + 8);
-  std::size_t placeholders = 0;
-  for (std::size_t i = 0; i < sql.size(); ++i) {
-    const char c = sql[i];
-    // The last character of a quote or comment; one left open runs to the
-    // end of the statement.
-    std::size_t end = i;
-    if (c == '\'' || c == '"') {
-      end = std::min(sql.find(c, i + 1), sql.size() - 1);
-    } else if (sql.substr(i, 2) == "--") {
-      end = std::min(sql.find('\n', i), sql.size() - 1);
-    } else if (sql.substr(i, 2) == "/*") {
-      const std::size_t close = sql.find("*/", i + 2);
-      end = close == std::string_view::npos ? sql.size() - 1 : close + 1;
-    } else if (c == '?') {
-      numbered += '$' + std::to_string(++placeholders);
-      continue;
-    }
-    numbered.append(sql.substr(i, end - i + 1));
-    i = end;
-  }
-  return {std::move(numbered), placeholders};
-}
 
 // A timestamptz as the server writes it, without its offset from UTC: the
 // wall time of the session's time zone.
@@ -161,10 +136,36 @@ class TextParameters {
   std::vector<const char*> pointers_;
 };
 
+// What a connection string's Target Session Attrs asks its server to be.
+enum class Kind { kAny, kWritable, kReadOnly, kPrimary, kStandby };
+
+// The kind asked of `link`'s server, as libpq read it.
+Kind AskedKind(PGconn* link) {
+  std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(
+      PQconninfo(link), &PQconninfoFree);
+  for (PQconninfoOption* option = options.get(); option && option->keyword;
+       ++option) {
+    if (std::string_view(option->keyword) != "target_session_attrs" ||
+        !option->val) {
+      continue;
+    }
+    const std::string_view asked = option->val;
+    if (asked == "read-write") return Kind::kWritable;
+    if (asked == "read-only") return Kind::kReadOnly;
+    if (asked == "primary") return Kind::kPrimary;
+    if (asked == "standby") return Kind::kStandby;
+  }
+  // prefer-standby takes a primary when no standby answers; a connection
+  // it made stays good whichever the server becomes.
+  return Kind::kAny;
+}
+
 class PostgreSQLConnection final : public Connection {
  public:
   PostgreSQLConnection(Link link, const Limits& limits)
-      : link_(std::move(link)), limits_(limits) {}
+      : link_(std::move(link)),
+        limits_(limits),
+        asked_(AskedKind(link_.get())) {}
 
   Rows Query(std::string_view sql, const Values& values) override {
     const Result result = Run(sql, values);
@@ -246,7 +247,7 @@ class PostgreSQLConnection final : public Connection {
 
   bool Reusable() const override {
     return !given_up_ && PQstatus(link_.get()) == CONNECTION_OK &&
-           PQtransactionStatus(link_.get()) == PQTRANS_IDLE;
+           PQtransactionStatus(link_.get()) == PQTRANS_IDLE && OfAskedKind();
   }
 
   bool Usable() const override {
@@ -258,6 +259,38 @@ class PostgreSQLConnection final : public Connection {
   }
 
  private:
+  // False once the server is no longer of the kind the connection string
+  // asked for: a standby promoted, or made read-only. A server from version
+  // 14 on reports both settings whenever they change, but only with its
+  // answer to a statement: a connection idle across a promotion is found
+  // out after its next statement, which the promoted server answers with
+  // the newest data there is. A primary never becomes a standby while its
+  // connections live. An older server reports neither: libpq checked its
+  // kind when connecting.
+  bool OfAskedKind() const {
+    if (asked_ == Kind::kAny) return true;
+    const auto on = [&](const char* setting) {
+      const char* value = PQparameterStatus(link_.get(), setting);
+      return value && std::string_view(value) == "on";
+    };
+    if (!PQparameterStatus(link_.get(), "in_hot_standby")) return true;
+    const bool standby = on("in_hot_standby");
+    const bool writable = !standby && !on("default_transaction_read_only");
+    switch (asked_) {
+      case Kind::kWritable:
+        return writable;
+      case Kind::kReadOnly:
+        return !writable;
+      case Kind::kPrimary:
+        return !standby;
+      case Kind::kStandby:
+        return standby;
+      case Kind::kAny:
+        break;
+    }
+    return true;
+  }
+
   // `result`, or its failure as a DataAccessError with the server's text.
   Result Checked(PGresult* answer) const {
     Result result(answer, &PQclear);
@@ -395,6 +428,7 @@ class PostgreSQLConnection final : public Connection {
   StatementCache<Prepared> statements_;
   std::size_t statements_named_ = 0;
   Limits limits_;
+  Kind asked_;
   // Why the connection was given up, if it was; and whether a commit was
   // awaited then.
   std::optional<std::string> given_up_;
@@ -412,21 +446,128 @@ std::string LibpqQuoted(std::string_view value) {
   return quoted + "'";
 }
 
+// "a, b" as libpq takes a list: "a,b".
+std::string TrimmedList(std::string_view list) {
+  std::string trimmed;
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    std::string_view item = list.substr(start, comma - start);
+    item.remove_prefix(std::min(item.find_first_not_of(' '), item.size()));
+    item.remove_suffix(item.size() - item.find_last_not_of(' ') - 1);
+    trimmed += item;
+    if (comma == list.size()) return trimmed;
+    trimmed += ',';
+    start = comma + 1;
+  }
+}
+
+std::size_t ListLength(std::string_view list) {
+  return std::ranges::count(list, ',') + 1;
+}
+
+// A value that a connection string key may take, and the first libpq
+// version that honours it: a value that the libpq this process runs would
+// ignore or misread is refused, never passed on.
+struct Choice {
+  const char* value;
+  int since;  // PQlibVersion()
+};
+
+constexpr Choice kSessionKinds[] = {
+    {"any", 100000},     {"read-write", 100000}, {"read-only", 140000},
+    {"primary", 140000}, {"standby", 140000},    {"prefer-standby", 140000}};
+constexpr Choice kBalancing[] = {{"disable", 160000}, {"random", 160000}};
+
+// The value of the connection string's `key`, in lower case, when it is one
+// of `choices` that this process's libpq honours.
+std::optional<std::string> OneOf(const std::string& key,
+                                 std::optional<std::string> value,
+                                 std::span<const Choice> choices) {
+  if (!value) return value;
+  std::string known;
+  for (const Choice& choice : choices) {
+    if (!automation::EqualsIgnoringCase(*value, choice.value)) {
+      known += known.empty() ? "" : ", ";
+      known += choice.value;
+      continue;
+    }
+    const int running = PQlibVersion();
+    if (running < choice.since) {
+      throw DataAccessError(
+          "The connection string's " + key + "=" + choice.value +
+          " needs libpq " + std::to_string(choice.since / 10000) +
+          " or later; this process runs libpq " +
+          std::to_string(running / 10000) + "." +
+          std::to_string(running % 10000) + ", which would not honour it.");
+    }
+    return choice.value;
+  }
+  throw DataAccessError("The connection string's " + key + " must be one of " +
+                        known + ", not '" + *value + "'.");
+}
+
 }  // namespace
 
+std::pair<std::string, std::size_t> Numbered(std::string_view sql) {
+  std::string numbered;
+  numbered.reserve(sql.size() + 8);
+  std::size_t placeholders = 0;
+  for (std::size_t i = 0; i < sql.size(); ++i) {
+    const char c = sql[i];
+    // The last character of a quote or comment; one left open runs to the
+    // end of the statement.
+    std::size_t end = i;
+    if (c == '\'' || c == '"') {
+      end = std::min(sql.find(c, i + 1), sql.size() - 1);
+    } else if (sql.substr(i, 2) == "--") {
+      end = std::min(sql.find('\n', i), sql.size() - 1);
+    } else if (sql.substr(i, 2) == "/*") {
+      const std::size_t close = sql.find("*/", i + 2);
+      end = close == std::string_view::npos ? sql.size() - 1 : close + 1;
+    } else if (c == '?') {
+      numbered += '$' + std::to_string(++placeholders);
+      continue;
+    }
+    numbered.append(sql.substr(i, end - i + 1));
+    i = end;
+  }
+  return {std::move(numbered), placeholders};
+}
+
 ConnectionTarget PostgreSQLTarget(Settings settings) {
+  std::optional<std::string> hosts = Take(settings, {"host", "server"});
+  std::optional<std::string> ports = Take(settings, {"port"});
+  if (hosts) hosts = TrimmedList(*hosts);
+  if (ports) {
+    ports = TrimmedList(*ports);
+    const std::size_t port_count = ListLength(*ports);
+    const std::size_t host_count = hosts ? ListLength(*hosts) : 1;
+    if (port_count != 1 && port_count != host_count) {
+      throw DataAccessError("The connection string gives " +
+                            std::to_string(port_count) + " ports for " +
+                            std::to_string(host_count) +
+                            " hosts: give one port for all, or one per host.");
+    }
+  }
   // In the order they appear in the libpq parameters, which also makes the
   // pool key independent of the order and spelling of the keys.
   const std::pair<const char*, std::optional<std::string>> keywords[] = {
-      {"host", Take(settings, {"host", "server"})},
-      {"port", Take(settings, {"port"})},
+      {"host", std::move(hosts)},
+      {"port", std::move(ports)},
       {"dbname", Take(settings, {"database", "initial catalog"})},
       {"user", Take(settings, {"user id", "uid"})},
       {"password", Take(settings, kPasswordKeys)},
+      {"target_session_attrs",
+       OneOf("Target Session Attrs", Take(settings, {"target session attrs"}),
+             kSessionKinds)},
+      {"load_balance_hosts",
+       OneOf("Load Balance Hosts", Take(settings, {"load balance hosts"}),
+             kBalancing)},
   };
   RefuseLeftovers(settings, "PostgreSQL",
                   "Provider, Host or Server, Port, Database or Initial "
-                  "Catalog, User ID or UID, Password or PWD");
+                  "Catalog, User ID or UID, Password or PWD, Target Session "
+                  "Attrs, Load Balance Hosts");
   std::string parameters;
   for (const auto& [keyword, value] : keywords) {
     if (!value) continue;

@@ -77,9 +77,11 @@ class Connection {
   // again is taken from its own cache.
   virtual std::size_t statements_prepared() const = 0;
 
-  // False when the connection is known to be broken or is inside a
-  // transaction: the pool closes it instead of keeping it idle. Asks neither
-  // the store nor the file system.
+  // False when the connection is known to be broken, is inside a
+  // transaction, or its server is known to be no longer of the kind that
+  // the connection string asks for (a standby since promoted): the pool
+  // closes it instead of keeping it idle. Asks neither the store nor the
+  // file system.
   virtual bool Reusable() const = 0;
   // Reusable, and still connected to the same store: a SQLite file was not
   // replaced, moved or removed; a server has not ended the connection while

@@ -1,6 +1,7 @@
 // What the stores behind the seam have in common, and each store's entry
 // points: sqlite.cc, postgresql.cc, mariadb.cc and odbc.cc each define their
-// own, and nothing outside src/platform/store includes this.
+// own, and nothing outside src/platform/store includes this but the
+// benchmark, whose raw floor numbers its placeholders as PostgreSQL does.
 #ifndef TAVIKUSER_PLATFORM_STORE_STORES_H_
 #define TAVIKUSER_PLATFORM_STORE_STORES_H_
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/store/connection_string.h"
@@ -34,6 +36,11 @@ ConnectionTarget MariaDBTarget(Settings settings);
 // store.
 std::unique_ptr<Connection> OpenSQLite(const ConnectionTarget& target);
 std::unique_ptr<Connection> OpenPostgreSQL(const ConnectionTarget& target);
+
+// `sql` with each '?' outside quoted text and comments numbered $1, $2, ...
+// in the order they appear, as libpq takes placeholders; and how many there
+// are. The benchmark's raw floor prepares its statements with it too.
+std::pair<std::string, std::size_t> Numbered(std::string_view sql);
 std::unique_ptr<Connection> OpenMariaDB(const ConnectionTarget& target);
 std::unique_ptr<Connection> OpenODBC(const ConnectionTarget& target);
 
