@@ -297,9 +297,7 @@ TEST_P(PoolAcrossForkTest, AProgramRunByAChildInheritsNoConnection) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_NE(listing.find("pipe:"), std::string::npos) << listing;
-  if (testing::Traits(GetParam()).closes_sockets_on_exec) {
-    EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
-  }
+  EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
   EXPECT_EQ(listing.find(".db"), std::string::npos) << listing;
 }
 

@@ -318,11 +318,8 @@ constexpr BackendTraits kODBCPostgreSQLTraits = [] {
   traits.names_rows_without_key = false;
   return traits;
 }();
-constexpr BackendTraits kODBCMariaDBTraits = [] {
-  BackendTraits traits = Through(kMariaDBTraits, "ODBC_MariaDB");
-  traits.closes_sockets_on_exec = false;
-  return traits;
-}();
+constexpr BackendTraits kODBCMariaDBTraits =
+    Through(kMariaDBTraits, "ODBC_MariaDB");
 
 }  // namespace
 

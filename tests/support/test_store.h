@@ -66,9 +66,6 @@ struct BackendTraits {
                                  const std::string& message);
   std::string (*drop_trigger)(const std::string& name,
                               const std::string& table);
-  // A program that a child runs takes no socket along (MariaDB's ODBC
-  // driver leaves one open to it).
-  bool closes_sockets_on_exec = true;
   // The best row identifier of a table is known (psqlodbc names none).
   bool names_keyed_rows = true;
   // A statement prepared before its table was rebuilt with other column

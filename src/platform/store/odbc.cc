@@ -3,6 +3,7 @@
 // Values are bound and read in their own kinds, and every cursor is read to
 // its end and closed, also after a failure. The driver manager keeps the
 // transaction state to itself, so this connection follows its own.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sql.h>
 #include <sqlext.h>
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -234,14 +234,19 @@ const Dialect& DialectOf(std::string_view dbms) {
   return kOther;
 }
 
-// The process's open descriptors, in order.
+// The process's open descriptors, in order, without the one this listing
+// reads them through (the next descriptor a driver opens may take its number).
 std::vector<int> OpenDescriptors() {
   std::vector<int> descriptors;
-  std::error_code ignored;
-  for (const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/fd", ignored)) {
-    descriptors.push_back(std::atoi(entry.path().filename().c_str()));
+  DIR* listing = opendir("/proc/self/fd");
+  if (listing == nullptr) return descriptors;
+  while (const dirent* entry = readdir(listing)) {
+    const int descriptor = std::atoi(entry->d_name);
+    if (entry->d_name[0] != '.' && descriptor != dirfd(listing)) {
+      descriptors.push_back(descriptor);
+    }
   }
+  closedir(listing);
   std::sort(descriptors.begin(), descriptors.end());
   return descriptors;
 }
@@ -277,7 +282,9 @@ class ODBCConnection final : public Connection {
         static_cast<SQLSMALLINT>(connection_string.size()), nullptr, 0, nullptr,
         SQL_DRIVER_NOPROMPT);
     // Drivers open their sockets and files without close-on-exec: a program
-    // that a child of the host runs must not take them along.
+    // that a child of the host runs must not take them along. A descriptor
+    // that another thread of the host opens meanwhile is marked too; the
+    // host's own inheritance goes through dup2, which clears the mark.
     for (int descriptor : OpenDescriptors()) {
       if (!std::binary_search(before.begin(), before.end(), descriptor)) {
         fcntl(descriptor, F_SETFD, fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
