@@ -63,15 +63,17 @@ TEST_P(StoreTest, ValuesComeBackInTheirKinds) {
                          traits().date_time + ")");
   const std::int64_t wide = (std::int64_t{1} << 40) + 3;
   const DateTime date = DateTime::FromCalendar({2024, 2, 29, 23, 59, 59, 999});
+  // Longer than one piece a driver hands over at a time.
+  const std::string text = "it's " + std::string(5000, 'x') + " «茶»";
   Lease lease = Borrowed();
   const char* insert = "INSERT INTO V VALUES (?, ?, ?, ?, ?)";
-  EXPECT_EQ(lease->Execute(insert, {wide, 0.1, "it's", Value(), date}), 1);
+  EXPECT_EQ(lease->Execute(insert, {wide, 0.1, text, Value(), date}), 1);
 
   const Rows rows = lease->Query("SELECT i, r, t, n, d FROM V", {});
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][0], Value(wide));
   EXPECT_EQ(rows[0][1], Value(0.1));
-  EXPECT_EQ(rows[0][2], Value("it's"));
+  EXPECT_EQ(rows[0][2], Value(text));
   EXPECT_TRUE(rows[0][3].is_null());
   // SQLite keeps the date as ISO text; the server as its own date-time.
   EXPECT_EQ(rows[0][4].ToDate(), date);

@@ -140,7 +140,9 @@ MariaDBServer::OwnServer::~OwnServer() {
 std::string MariaDBServer::CreateDatabase(bool with_schema) {
   const std::string name = "tavik_" + std::to_string(getpid()) + "_" +
                            std::to_string(++databases_created_);
-  MariaDBExec(Connect("").get(), "CREATE DATABASE " + name);
+  // Tables a test makes itself hold any text, as the host tables do.
+  MariaDBExec(Connect("").get(),
+              "CREATE DATABASE " + name + " CHARACTER SET utf8mb4");
   if (with_schema) {
     MariaDBExec(Connect(name).get(),
                 ReadFile(TAVIK_SOURCE_DIR "/schema/mariadb.sql"));
