@@ -47,6 +47,9 @@ CONNECTION is a connection string or the path of a SQLite file:
   "Provider=SQLite;Data Source=books.db"
   "Provider=PostgreSQL;Host=db;Port=5432;Database=books;User ID=tavik;Password=..."
   "Provider=MariaDB;Server=db;Port=3306;Database=books;User ID=tavik;Password=..."
+  "Driver={MariaDB Unicode};Server=db;Database=books;UID=tavik;PWD=..."
+Through ODBC, the schema is the one for the database the driver reaches
+(SQLite, PostgreSQL or MariaDB).
 A server's database must exist already; init creates tables, not
 databases.
 

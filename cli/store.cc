@@ -80,18 +80,20 @@ std::vector<std::string> SplitStatements(std::string_view script) {
   return statements;
 }
 
-std::vector<std::string> SchemaStatements(std::string_view provider_name) {
-  const std::string provider = Lowercase(provider_name);
+// The statements of the embedded schema for the database `product` (as the
+// open connection names it; "MySQL" takes the MariaDB schema).
+std::vector<std::string> SchemaStatements(std::string_view product) {
+  std::string dialect = Lowercase(product);
+  if (dialect == "mysql") dialect = "mariadb";
   std::string known;
   for (const EmbeddedSchema& schema : EmbeddedSchemas()) {
-    if (schema.dialect == provider) return SplitStatements(schema.script);
+    if (schema.dialect == dialect) return SplitStatements(schema.script);
     known += known.empty() ? "" : ", ";
     known += schema.dialect;
   }
   throw std::runtime_error(
-      "no schema for this store: the connection string's Provider must be "
-      "one of " +
-      known +
+      "no schema for this store: it is " + std::string(product) +
+      ", and the built-in schemas are for " + known +
       " (for another database, create the tables with its own tools from "
       "schema/)");
 }
@@ -123,22 +125,7 @@ Store::Store(std::string connection_string)
     : connection_string(std::move(connection_string)),
       described(DescribeConnectionString(this->connection_string)) {}
 
-void ExecuteAllOrNone(const std::string& connection_string,
-                      std::span<const std::string> statements) {
-  Connection connection;
-  connection.ConnectionString(connection_string);
-  connection.Open();
-  ClosedOnExit closer(connection);
-  connection.BeginTrans();
-  for (const std::string& statement : statements) {
-    connection.Execute(statement);
-  }
-  connection.CommitTrans();
-}
-
 std::size_t CreateTables(const Store& store) {
-  const std::vector<std::string> statements =
-      SchemaStatements(store.described.provider);
   // The library never creates a store; this command makes the SQLite file
   // it names, and takes it away again when the tables cannot be made.
   const std::string& file = store.described.sqlite_file;
@@ -147,13 +134,24 @@ std::size_t CreateTables(const Store& store) {
     throw std::runtime_error("cannot create the database file " + file);
   }
   try {
-    ExecuteAllOrNone(store.connection_string, statements);
+    Connection connection;
+    connection.ConnectionString(store.connection_string);
+    connection.Open();
+    ClosedOnExit closer(connection);
+    // Through ODBC only the open connection tells which database it is.
+    const std::vector<std::string> statements =
+        SchemaStatements(connection.DatabaseProduct());
+    connection.BeginTrans();
+    for (const std::string& statement : statements) {
+      connection.Execute(statement);
+    }
+    connection.CommitTrans();
+    return statements.size();
   } catch (...) {
     std::error_code ignored;
     if (made_file) std::filesystem::remove(file, ignored);
     throw;
   }
-  return statements.size();
 }
 
 }  // namespace tavikuser::cli

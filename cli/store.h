@@ -24,11 +24,6 @@ std::string ConnectionStringOf(std::string_view argument);
 std::string ConnectionStringFromArguments(
     std::span<const std::string_view> args, std::string_view default_file);
 
-// Runs `statements` on one connection in one transaction, so that a failure
-// leaves the store as it was. Throws the first failure.
-void ExecuteAllOrNone(const std::string& connection_string,
-                      std::span<const std::string> statements);
-
 // A store named on the command line, as the library reads its connection
 // string.
 struct Store {
@@ -39,10 +34,10 @@ struct Store {
   ConnectionStringInfo described;
 };
 
-// Creates the host tables from the embedded schema named after the store's
-// provider, all or none, and returns how many statements that took. Throws
-// the store's failure, or std::runtime_error naming the known providers when
-// no schema fits.
+// Creates the host tables from the embedded schema for the database the
+// store is (through ODBC too), in one transaction, and returns how many
+// statements that took. Throws the store's failure, or std::runtime_error
+// naming the built-in schemas when none fits.
 std::size_t CreateTables(const Store& store);
 
 }  // namespace tavikuser::cli

@@ -52,8 +52,11 @@ test_init() {
   run 1 init partial.db
   [[ "$(tables partial.db)" == "Document_Counter " ]] || fail "a failed init left: $(tables partial.db)"
 
+  # Through ODBC the schema is the one for the database the driver reaches.
+  run 0 init "Driver={SQLite3};Database=$work/odbc.db"
+  [[ "$(tables odbc.db)" == "$all_tables" ]] || fail "init through ODBC made: $(tables odbc.db)"
   run 1 init "DSN=books"
-  expect_error "sqlite"
+  expect_error "Data source name not found"
 
   run 1 init 'Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User ID=u;Password="se;cret"'
   expect_error "Password=***"

@@ -5,6 +5,7 @@
 //
 //   Provider=SQLite;Data Source=tavik.db
 //   Provider=PostgreSQL;Host=h;Port=5432;Database=d;User ID=u;Password=p
+//   Provider=MariaDB;Server=h;Port=3306;Database=d;User ID=u;Password=p
 //   Driver={...};...   or   DSN=...        (ODBC, passed through)
 //
 // Keys are matched without regard to letter case; Server, Initial Catalog,
@@ -64,6 +65,12 @@ class TAVIK_EXPORT Connection {
   // values are bound.
   void Execute(const std::string& sql);
 
+  // The database product the open connection reaches: "SQLite",
+  // "PostgreSQL", "MariaDB", or what an ODBC driver calls its database (the
+  // SQLite, PostgreSQL and MariaDB drivers give those same names). Throws
+  // DataAccessError when the connection is closed.
+  std::string DatabaseProduct() const;
+
   // The "ADODB.Connection" automation object this handle refers to, for
   // late binding (e.g. a User's AdoConnectionObject).
   const ObjectRef& AsObject() const { return object_; }
@@ -78,7 +85,7 @@ class TAVIK_EXPORT Connection {
 // How the library reads a connection string, for tools that show, create or
 // remove the store it names.
 struct ConnectionStringInfo {
-  std::string provider;     // "SQLite", "PostgreSQL" or "ODBC"
+  std::string provider;     // "SQLite", "PostgreSQL", "MariaDB" or "ODBC"
   std::string sqlite_file;  // SQLite only: the database file that Open opens
   std::string printable;    // the string with every password value hidden
 };

@@ -123,6 +123,9 @@ void Connection::RollbackTrans() {
 void Connection::Execute(const std::string& sql) {
   store::ConnectionObject::Of(*this).Execute(sql);
 }
+std::string Connection::DatabaseProduct() const {
+  return store::ConnectionObject::Of(*this).Opened().DatabaseProduct();
+}
 
 const automation::ClassInfo& Connection::Class() {
   using store::ConnectionObject;

@@ -149,6 +149,7 @@ class MariaDBConnection final : public Connection {
     return identity;
   }
 
+  std::string DatabaseProduct() const override { return "MariaDB"; }
   std::size_t statements_prepared() const override {
     return statements_.prepared();
   }

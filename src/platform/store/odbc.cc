@@ -296,7 +296,8 @@ class ODBCConnection final : public Connection {
                nullptr);
     char dbms[64] = {};
     SQLGetInfo(connection_.get(), SQL_DBMS_NAME, dbms, sizeof dbms, nullptr);
-    dialect_ = &DialectOf(dbms);
+    database_product_ = dbms;
+    dialect_ = &DialectOf(database_product_);
     for (const std::string& sql : dialect_->session(limits)) Command(sql);
   }
 
@@ -394,6 +395,7 @@ class ODBCConnection final : public Connection {
     return identity;
   }
 
+  std::string DatabaseProduct() const override { return database_product_; }
   std::size_t statements_prepared() const override {
     return statements_.prepared();
   }
@@ -712,6 +714,7 @@ class ODBCConnection final : public Connection {
   // How the store keeps unquoted identifiers: SQL_IC_UPPER, SQL_IC_LOWER,
   // SQL_IC_SENSITIVE or SQL_IC_MIXED.
   SQLUSMALLINT identifier_case_ = SQL_IC_MIXED;
+  std::string database_product_;
   const Dialect* dialect_ = nullptr;
   StatementCache<Prepared> statements_;
   std::map<std::string, std::optional<RowIdentity>, std::less<>> identities_;

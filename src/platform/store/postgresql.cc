@@ -241,6 +241,7 @@ class PostgreSQLConnection final : public Connection {
     return RowIdentity{"CAST(ctid AS text)", 1, "ctid = CAST(? AS tid)"};
   }
 
+  std::string DatabaseProduct() const override { return "PostgreSQL"; }
   std::size_t statements_prepared() const override {
     return statements_.prepared();
   }

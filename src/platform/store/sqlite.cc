@@ -157,6 +157,7 @@ class SQLiteConnection final : public Connection {
     return identity;
   }
 
+  std::string DatabaseProduct() const override { return "SQLite"; }
   std::size_t statements_prepared() const override {
     return statements_.prepared();
   }

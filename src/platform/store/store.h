@@ -73,6 +73,10 @@ class Connection {
   // DataAccessError, e.g. for a table that is not there.
   virtual std::optional<RowIdentity> IdentityOf(std::string_view table) = 0;
 
+  // The database product that answers: "SQLite", "PostgreSQL", "MariaDB",
+  // or what an ODBC driver calls its database.
+  virtual std::string DatabaseProduct() const = 0;
+
   // How many statements this connection has prepared in its life: one run
   // again is taken from its own cache.
   virtual std::size_t statements_prepared() const = 0;
