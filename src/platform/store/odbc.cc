@@ -5,6 +5,7 @@
 // transaction state to itself, so this connection follows its own.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sql.h>
 #include <sqlext.h>
 
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -275,6 +277,17 @@ class ODBCConnection final : public Connection {
                       reinterpret_cast<SQLPOINTER>(
                           static_cast<SQLULEN>(limits.connect.count())),
                       0);
+    // One connect at a time in the process: a driver may set the process's
+    // locale while it connects (the PostgreSQL driver does), and what a
+    // connect opened is told apart by the descriptors open before it. Held
+    // across fork(), so that a child never starts with it held by a thread
+    // that the child does not have.
+    static std::mutex connecting;
+    static const int held_across_fork =
+        pthread_atfork([] { connecting.lock(); }, [] { connecting.unlock(); },
+                       [] { connecting.unlock(); });
+    static_cast<void>(held_across_fork);
+    std::unique_lock<std::mutex> one_at_a_time(connecting);
     const std::vector<int> before = OpenDescriptors();
     const SQLRETURN connected = SQLDriverConnect(
         connection_.get(), nullptr,
@@ -290,6 +303,7 @@ class ODBCConnection final : public Connection {
         fcntl(descriptor, F_SETFD, fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
       }
     }
+    one_at_a_time.unlock();
     Check(connected, connection_);
     // A driver that cannot tell keeps names as they are written.
     SQLGetInfo(connection_.get(), SQL_IDENTIFIER_CASE, &identifier_case_, 0,
