@@ -9,6 +9,7 @@
 //   tavikuser_bench [--quick] [--only access|creation] [--seed N]
 //                   [--csv FILE] [--folder DIR]
 #include <sched.h>
+#include <sqlite3.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -59,8 +60,9 @@ struct Options {
 struct Store {
   std::string name;
   std::string connection_string;
-  std::string raw;  // SQLite file or libpq conninfo
-  bool postgresql;
+  RawOpener raw;
+  // Reached over loopback: a check takes several times as long.
+  bool server;
 };
 
 // One timed figure of the run.
@@ -119,6 +121,28 @@ CheckShape Previous() {
       {true, false, true, false, false}};
 }
 
+// A check's statement prepared once on its own connection, and run again
+// with each question's values.
+class PreparedCheck {
+ public:
+  PreparedCheck(std::unique_ptr<RawConnection> connection, CheckShape shape)
+      : shape_(std::move(shape)),
+        connection_(std::move(connection)),
+        statement_(connection_->Prepare(shape_.sql)) {}
+
+  int Granted(const Question& question) {
+    shape_.Fill(question, values_);
+    return statement_->Rows(values_) > 0 ? 1 : 0;
+  }
+
+ private:
+  CheckShape shape_;
+  std::vector<const char*> values_;
+  // Declared after its connection: closed before it.
+  std::unique_ptr<RawConnection> connection_;
+  std::unique_ptr<RawStatement> statement_;
+};
+
 void Require(tavik_status status, const char* call) {
   if (status != TAVIK_OK) {
     throw std::runtime_error(std::string(call) + ": " + tavik_last_error());
@@ -164,37 +188,17 @@ std::vector<Contender> AccessContenders(
   for (const auto& [name, shape] :
        {std::pair{kFloor, Granted()}, std::pair{kListed, Listed()},
         std::pair{kPrevious, Previous()}}) {
-    std::function<int(std::size_t)> call;
-    auto values = std::make_shared<std::vector<const char*>>();
-    if (store.postgresql) {
-      auto connection = std::make_shared<PostgreSQLConnection>(store.raw);
-      auto statement =
-          std::make_shared<PostgreSQLStatement>(*connection, shape.sql);
-      call = [connection, statement, shape, values, &questions](std::size_t i) {
-        shape.Fill(questions[i], *values);
-        return PQntuples(statement->Run(*values).get()) > 0;
-      };
-    } else {
-      auto connection = std::make_shared<SQLiteConnection>(store.raw);
-      auto statement =
-          std::make_shared<SQLiteStatement>(*connection, shape.sql);
-      call = [connection, statement, shape, values, &questions](std::size_t i) {
-        shape.Fill(questions[i], *values);
-        return statement->Rows(*values) > 0 ? 1 : 0;
-      };
-    }
-    contenders.push_back({name, call});
+    auto prepared = std::make_shared<PreparedCheck>(store.raw(), shape);
+    contenders.push_back({name, [prepared, &questions](std::size_t i) {
+                            return prepared->Granted(questions[i]);
+                          }});
   }
 
   contenders.push_back(
       {kConnectionPerCheck,
        [&store, granted = Granted(), &questions](std::size_t i) {
-         const int rows =
-             store.postgresql
-                 ? PostgreSQLCheckOnNewConnection(store.raw, granted,
-                                                  questions[i])
-                 : SQLiteCheckOnNewConnection(store.raw, granted, questions[i]);
-         return rows > 0 ? 1 : 0;
+         return CheckOnNewConnection(store.raw, granted, questions[i]) > 0 ? 1
+                                                                           : 0;
        },
        /*alone=*/true});
   return contenders;
@@ -462,10 +466,10 @@ class Benchmark {
            (size.grants == kLarge.grants && size.rights == kLarge.rights);
   }
 
-  Budget AccessBudget(bool postgresql) const {
+  Budget AccessBudget(bool server) const {
     if (options_.quick) return {0.3, 2000, 100, 200};
-    return postgresql ? Budget{3.0, 20000, 500, 2000}
-                      : Budget{1.5, 50000, 500, 5000};
+    return server ? Budget{3.0, 20000, 500, 2000}
+                  : Budget{1.5, 50000, 500, 5000};
   }
 
   Budget MenuBudget() const {
@@ -477,18 +481,25 @@ class Benchmark {
                           : Budget{2.0, 5000, 200, 20};
   }
 
-  std::size_t MemoryChecks(bool postgresql) const {
+  std::size_t MemoryChecks(bool server) const {
     if (options_.quick) return 20000;
-    return postgresql ? 100000 : 1000000;
+    return server ? 100000 : 1000000;
   }
 
   std::vector<Store> Stores(const std::string& journal, const std::string& wal,
                             const std::string& database) const {
+    const auto sqlite = [](const std::string& path) {
+      return [path] { return RawConnection::SQLite(path); };
+    };
     return {
-        {kStores[0], "Provider=SQLite;Data Source=" + journal, journal, false},
-        {kStores[1], "Provider=SQLite;Data Source=" + wal, wal, false},
+        {kStores[0], "Provider=SQLite;Data Source=" + journal, sqlite(journal),
+         false},
+        {kStores[1], "Provider=SQLite;Data Source=" + wal, sqlite(wal), false},
         {kStores[2], server_.ConnectionString(database),
-         server_.ConnInfo(database), true},
+         [conninfo = server_.ConnInfo(database)] {
+           return RawConnection::PostgreSQL(conninfo);
+         },
+         true},
     };
   }
 
@@ -511,7 +522,7 @@ class Benchmark {
         data, largest.most + largest.warm_ups, options_.seed + size.grants);
     for (const Store& store : Stores(journal, wal, database)) {
       std::vector<Contender> contenders = AccessContenders(store, questions);
-      MeasureSideBySide(contenders, AccessBudget(store.postgresql));
+      MeasureSideBySide(contenders, AccessBudget(store.server));
       RequireAgreement(contenders, store.name);
       for (const Contender& contender : contenders) {
         rows_.push_back({"access", store.name, size.grants, size.rights,
@@ -540,7 +551,7 @@ class Benchmark {
                            contender.name, contender.timing});
         }
         memory_.push_back(
-            MemoryOverChecks(store, questions, MemoryChecks(store.postgresql)));
+            MemoryOverChecks(store, questions, MemoryChecks(store.server)));
       }
       std::cerr << "." << std::flush;
     }
@@ -566,14 +577,11 @@ class Benchmark {
     const std::string database = server_.CreateDatabase(true);
     for (const Store& store : Stores(journal, wal, database)) {
       for (const CreationCase& creation : CreationCases()) {
-        auto floor =
-            store.postgresql
-                ? CreationFloor::PostgreSQL(store.raw, creation.shape, "FL")
-                : CreationFloor::SQLite(store.raw, creation.shape, "FL");
+        CreationFloor floor(store.raw(), creation.shape, "FL");
         std::vector<Contender> contenders{
             {kLibrary, creation.library(store.connection_string, "LB")},
             {kFloor, [&floor](std::size_t) {
-               floor->Create();
+               floor.Create();
                return 1;
              }}};
         MeasureSideBySide(contenders, CreationBudget());
@@ -644,9 +652,8 @@ class Benchmark {
               << " only, with its PostgreSQL server\n"
               << "stores: SQLite " << sqlite3_libversion()
               << ", PostgreSQL server "
-              << PQparameterStatus(
-                     PostgreSQLConnection(server_.ConnInfo("postgres")).get(),
-                     "server_version")
+              << testing::RunSql(server_.ConnInfo("postgres"),
+                                 "SHOW server_version")[0][0]
               << " over loopback\n";
   }
 
