@@ -2,7 +2,8 @@
 // library, side by side with the same work on the providers' own C APIs (for
 // the check: the statement the library runs, the listed statement, and the
 // form the library ran before), on SQLite (rollback journal and write-ahead
-// log) and on a PostgreSQL server over loopback that it starts itself.
+// log), and on a PostgreSQL and a MariaDB server over loopback that it starts
+// itself.
 // Prints the table with its ratios and the targets, and writes every figure
 // to a CSV file for the plot.
 //
@@ -30,6 +31,7 @@
 #include "dataset.h"
 #include "measure.h"
 #include "raw_store.h"
+#include "support/mariadb_server.h"
 #include "support/postgres_server.h"
 #include "tavikuser/access_report.h"
 #include "tavikuser/check_access_rights.h"
@@ -43,6 +45,7 @@ namespace tavikuser::bench {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::MariaDBServer;
 using testing::PostgresServer;
 
 struct Options {
@@ -426,7 +429,8 @@ std::string FirstLine(const std::string& path, const std::string& prefix) {
   return "unknown";
 }
 
-constexpr const char* kStores[] = {"SQLite", "SQLite WAL", "PostgreSQL"};
+constexpr const char* kStores[] = {"SQLite", "SQLite WAL", "PostgreSQL",
+                                   "MariaDB"};
 
 // Grants from 10k to 1M with everything else in proportion; then the
 // catalogue from 1k to 100k rows at 100k grants.
@@ -438,7 +442,15 @@ constexpr Size kManyRights{100000, 100000};
 class Benchmark {
  public:
   explicit Benchmark(Options options)
-      : options_(std::move(options)), server_(PostgresServer::Instance()) {}
+      : options_(std::move(options)),
+        postgres_(PostgresServer::Instance()),
+        mariadb_(MariaDBServer::Instance()) {
+    // The test server's buffer pool is sized for tests' small tables, and
+    // InnoDB reads its files past the system's cache: a store of a million
+    // grants wants a pool that holds it, as a server holding one is set up.
+    testing::MariaDBExec(mariadb_.Connect("").get(),
+                         "SET GLOBAL innodb_buffer_pool_size = 1073741824");
+  }
 
   void Run() {
     PrintMachine();
@@ -486,8 +498,23 @@ class Benchmark {
     return server ? 100000 : 1000000;
   }
 
+  // A database on each server, with the host tables.
+  struct ServerDatabases {
+    std::string postgresql;
+    std::string mariadb;
+  };
+
+  ServerDatabases CreateDatabases() {
+    return {postgres_.CreateDatabase(true), mariadb_.CreateDatabase(true)};
+  }
+
+  void DropDatabases(const ServerDatabases& databases) {
+    postgres_.DropDatabase(databases.postgresql);
+    mariadb_.DropDatabase(databases.mariadb);
+  }
+
   std::vector<Store> Stores(const std::string& journal, const std::string& wal,
-                            const std::string& database) const {
+                            const ServerDatabases& databases) const {
     const auto sqlite = [](const std::string& path) {
       return [path] { return RawConnection::SQLite(path); };
     };
@@ -495,9 +522,14 @@ class Benchmark {
         {kStores[0], "Provider=SQLite;Data Source=" + journal, sqlite(journal),
          false},
         {kStores[1], "Provider=SQLite;Data Source=" + wal, sqlite(wal), false},
-        {kStores[2], server_.ConnectionString(database),
-         [conninfo = server_.ConnInfo(database)] {
+        {kStores[2], postgres_.ConnectionString(databases.postgresql),
+         [conninfo = postgres_.ConnInfo(databases.postgresql)] {
            return RawConnection::PostgreSQL(conninfo);
+         },
+         true},
+        {kStores[3], mariadb_.ConnectionString(databases.mariadb),
+         [this, database = databases.mariadb] {
+           return RawConnection::MariaDB(mariadb_.Connect(database));
          },
          true},
     };
@@ -513,14 +545,15 @@ class Benchmark {
     const std::string wal = options_.folder + "/access-" + label + "-wal.db";
     WriteSQLite(data, journal);
     CopyAsWAL(journal, wal);
-    const std::string database = server_.CreateDatabase(true);
-    WritePostgreSQL(data, server_.ConnInfo(database));
+    const ServerDatabases databases = CreateDatabases();
+    WritePostgreSQL(data, postgres_.ConnInfo(databases.postgresql));
+    WriteMariaDB(data, mariadb_.Connect(databases.mariadb).get());
     std::cerr << ", measuring" << std::flush;
 
     const Budget largest = AccessBudget(false);
     const std::vector<Question> questions = Questions(
         data, largest.most + largest.warm_ups, options_.seed + size.grants);
-    for (const Store& store : Stores(journal, wal, database)) {
+    for (const Store& store : Stores(journal, wal, databases)) {
       std::vector<Contender> contenders = AccessContenders(store, questions);
       MeasureSideBySide(contenders, AccessBudget(store.server));
       RequireAgreement(contenders, store.name);
@@ -556,14 +589,14 @@ class Benchmark {
       std::cerr << "." << std::flush;
     }
     std::cerr << "\n";
-    server_.DropDatabase(database);
+    DropDatabases(databases);
     fs::remove(journal);
     fs::remove(wal);
   }
 
   // Creations write: their SQLite stores live in memory (tmpfs), like the
-  // PostgreSQL server's, which runs without fsync. A disk's fsync, which
-  // the library and the floor pay alike, took anything from 0.1 to 20 ms
+  // servers' data, which neither server flushes at a commit. A disk's fsync,
+  // which the library and the floor pay alike, took anything from 0.1 to 20 ms
   // per commit here, and drowned what the library adds.
   void Creations() {
     std::cerr << "creation: measuring" << std::flush;
@@ -574,8 +607,8 @@ class Benchmark {
     const std::string wal = folder + "/creation-wal.db";
     WriteSQLite(Dataset{}, journal);
     CopyAsWAL(journal, wal);
-    const std::string database = server_.CreateDatabase(true);
-    for (const Store& store : Stores(journal, wal, database)) {
+    const ServerDatabases databases = CreateDatabases();
+    for (const Store& store : Stores(journal, wal, databases)) {
       for (const CreationCase& creation : CreationCases()) {
         CreationFloor floor(store.raw(), creation.shape, "FL");
         std::vector<Contender> contenders{
@@ -595,7 +628,7 @@ class Benchmark {
       }
     }
     std::cerr << "\n";
-    server_.DropDatabase(database);
+    DropDatabases(databases);
     if (folder == options_.folder) {
       fs::remove(journal);
       fs::remove(wal);
@@ -648,13 +681,14 @@ class Benchmark {
               << static_cast<long long>(sysconf(_SC_PHYS_PAGES)) *
                      sysconf(_SC_PAGESIZE) / (1 << 30)
               << " GiB, Linux " << system.release << "\n"
-              << "run on core " << options_.core
-              << " only, with its PostgreSQL server\n"
+              << "run on core " << options_.core << " only, with its servers\n"
               << "stores: SQLite " << sqlite3_libversion()
               << ", PostgreSQL server "
-              << testing::RunSql(server_.ConnInfo("postgres"),
+              << testing::RunSql(postgres_.ConnInfo("postgres"),
                                  "SHOW server_version")[0][0]
-              << " over loopback\n";
+              << ", MariaDB server "
+              << mysql_get_server_info(mariadb_.Connect("").get())
+              << ", both over loopback\n";
   }
 
   void PrintAccess() const {
@@ -804,7 +838,8 @@ class Benchmark {
   }
 
   Options options_;
-  PostgresServer& server_;
+  PostgresServer& postgres_;
+  MariaDBServer& mariadb_;
   std::vector<Row> rows_;
   std::vector<MemoryFigure> memory_;
   int menu_held_ = 0;
@@ -813,11 +848,11 @@ class Benchmark {
   std::size_t asked_ = 0;
 };
 
-// Runs this process, and the PostgreSQL server it is about to start, on one
-// core. Across cores, every round trip to the server wakes the other core,
-// which on a small virtual machine costs anything from nothing to several
-// times the check itself, depending on what else runs there; on one core
-// all contenders pay the same two switches per round trip. Returns the core.
+// Runs this process, and the servers it is about to start, on one core. Across
+// cores, every round trip to the server wakes the other core, which on a small
+// virtual machine costs anything from nothing to several times the check
+// itself, depending on what else runs there; on one core all contenders pay the
+// same two switches per round trip. Returns the core.
 int PinToOneCore() {
   cpu_set_t allowed;
   if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return -1;

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #include "platform/store/stores.h"
@@ -235,6 +236,98 @@ class PostgreSQLConnection final : public RawConnection {
   std::unique_ptr<PGconn, decltype(&PQfinish)> connection_;
 };
 
+class MariaDBStatement final : public RawStatement {
+ public:
+  // Prepares `sql` on the server once.
+  MariaDBStatement(MYSQL* link, const std::string& sql)
+      : statement_(mysql_stmt_init(link), &mysql_stmt_close) {
+    if (!statement_) throw std::runtime_error(mysql_error(link));
+    if (mysql_stmt_prepare(statement_.get(), sql.data(), sql.size())) Fail();
+  }
+
+  int Rows(const std::vector<const char*>& values) override {
+    Run(values);
+    const auto rows = static_cast<int>(mysql_stmt_num_rows(statement_.get()));
+    mysql_stmt_free_result(statement_.get());
+    return rows;
+  }
+
+  long long Scalar(const std::vector<const char*>& values) override {
+    Run(values);
+    long long value = -1;
+    MYSQL_BIND column{};
+    column.buffer_type = MYSQL_TYPE_LONGLONG;
+    column.buffer = &value;
+    if (mysql_stmt_bind_result(statement_.get(), &column) ||
+        mysql_stmt_fetch(statement_.get()) == 1) {
+      Fail();
+    }
+    mysql_stmt_free_result(statement_.get());
+    return value;
+  }
+
+ private:
+  [[noreturn]] void Fail() {
+    throw std::runtime_error(mysql_stmt_error(statement_.get()));
+  }
+
+  // Binds `values` as text and runs the statement, its rows taken whole to
+  // the client.
+  void Run(const std::vector<const char*>& values) {
+    binds_.assign(values.size(), MYSQL_BIND{});
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      binds_[i].buffer_type = MYSQL_TYPE_STRING;
+      binds_[i].buffer = const_cast<char*>(values[i]);
+      binds_[i].buffer_length = std::strlen(values[i]);
+    }
+    if ((!binds_.empty() &&
+         mysql_stmt_bind_param(statement_.get(), binds_.data())) ||
+        mysql_stmt_execute(statement_.get()) ||
+        mysql_stmt_store_result(statement_.get())) {
+      Fail();
+    }
+  }
+
+  std::unique_ptr<MYSQL_STMT, decltype(&mysql_stmt_close)> statement_;
+  std::vector<MYSQL_BIND> binds_;
+};
+
+class MariaDBConnection final : public RawConnection {
+ public:
+  // Read committed, as the library's connections read: a creation locks the
+  // counter row and takes no gap locks.
+  explicit MariaDBConnection(testing::MariaDBLink link)
+      : link_(std::move(link)) {
+    testing::MariaDBExec(
+        link_.get(), "SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED");
+  }
+
+  std::unique_ptr<RawStatement> Prepare(const std::string& sql) override {
+    return std::make_unique<MariaDBStatement>(link_.get(), sql);
+  }
+
+  // As the library's store sends them: plain statements, not prepared.
+  void Begin() override { Exec("START TRANSACTION"); }
+  void Commit() override { Exec("COMMIT"); }
+
+  // The library's own statements.
+  std::string EnsureCounterText() const override {
+    return store::kMariaDBEnsureCounter;
+  }
+  std::string LockCounterText() const override {
+    return store::kMariaDBLockCounter;
+  }
+
+ private:
+  void Exec(const char* sql) {
+    if (mysql_real_query(link_.get(), sql, std::strlen(sql))) {
+      throw std::runtime_error(mysql_error(link_.get()));
+    }
+  }
+
+  testing::MariaDBLink link_;
+};
+
 }  // namespace
 
 void CheckShape::Fill(const Question& question,
@@ -253,6 +346,11 @@ std::unique_ptr<RawConnection> RawConnection::SQLite(const std::string& path) {
 std::unique_ptr<RawConnection> RawConnection::PostgreSQL(
     const std::string& conninfo) {
   return std::make_unique<PostgreSQLConnection>(conninfo);
+}
+
+std::unique_ptr<RawConnection> RawConnection::MariaDB(
+    testing::MariaDBLink link) {
+  return std::make_unique<MariaDBConnection>(std::move(link));
 }
 
 int CheckOnNewConnection(const RawOpener& open, const CheckShape& shape,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dataset.h"
+#include "support/mariadb_server.h"
 
 namespace tavikuser::bench {
 
@@ -53,6 +54,8 @@ class RawConnection {
   // timeout, nothing else changed.
   static std::unique_ptr<RawConnection> SQLite(const std::string& path);
   static std::unique_ptr<RawConnection> PostgreSQL(const std::string& conninfo);
+  // On `link`, in the isolation level that the library's connections take.
+  static std::unique_ptr<RawConnection> MariaDB(testing::MariaDBLink link);
 };
 
 // Opens a new physical connection to one store.
