@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -66,6 +67,9 @@ struct Store {
   RawOpener raw;
   // Reached over loopback: a check takes several times as long.
   bool server;
+  // The library on the same data through the store's ODBC driver; empty
+  // where that route is not measured.
+  std::string odbc_connection_string;
 };
 
 // One timed figure of the run.
@@ -93,6 +97,10 @@ constexpr const char* kFloor = "floor";
 constexpr const char* kListed = "listed";
 constexpr const char* kPrevious = "previous";
 constexpr const char* kConnectionPerCheck = "conn/check";
+// The library through the store's ODBC driver, timed among the store's own
+// contenders and shown as a row of its own, named after the store.
+constexpr const char* kODBC = "ODBC";
+constexpr const char* kThroughODBC = " ODBC";
 
 // The statement the library runs, as the floor runs it.
 CheckShape Granted() {
@@ -157,13 +165,16 @@ std::vector<Contender> AccessContenders(
   std::vector<Contender> contenders;
 
   // A fresh object per check, as most hosts make them.
-  contenders.push_back({kLibrary, [&store, &questions](std::size_t i) {
-                          CheckAccessRights check;
-                          check.ADOConnectionString(store.connection_string);
-                          check.RightsNo(questions[i].rights_no);
-                          check.UserNo(questions[i].user_no);
-                          return check.Check_Access_Rights() ? 1 : 0;
-                        }});
+  const auto library = [&questions](const std::string& connection_string) {
+    return [&connection_string, &questions](std::size_t i) {
+      CheckAccessRights check;
+      check.ADOConnectionString(connection_string);
+      check.RightsNo(questions[i].rights_no);
+      check.UserNo(questions[i].user_no);
+      return check.Check_Access_Rights() ? 1 : 0;
+    };
+  };
+  contenders.push_back({kLibrary, library(store.connection_string)});
   contenders.push_back(
       {kLateBound, [&store, &questions](std::size_t i) {
          tavik_object* check = nullptr;
@@ -185,6 +196,9 @@ std::vector<Contender> AccessContenders(
              "tavik_call_bool");
          return granted;
        }});
+  if (!store.odbc_connection_string.empty()) {
+    contenders.push_back({kODBC, library(store.odbc_connection_string)});
+  }
 
   // The same statement prepared once on the raw API and run again with new
   // values: the floor; and the other forms the same way.
@@ -406,7 +420,9 @@ std::string Thousands(std::int64_t n) {
   return std::to_string(n);
 }
 
+// A figure to `decimals` places; a dash for one that was not measured.
 std::string Fixed(double value, int decimals = 1) {
+  if (std::isnan(value)) return "-";
   char text[32];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
@@ -428,6 +444,9 @@ std::string FirstLine(const std::string& path, const std::string& prefix) {
   }
   return "unknown";
 }
+
+// The width of the tables' first column, which names the store.
+constexpr std::size_t kStoreWidth = 16;
 
 constexpr const char* kStores[] = {"SQLite", "SQLite WAL", "PostgreSQL",
                                    "MariaDB"};
@@ -462,6 +481,7 @@ class Benchmark {
       Creations();
       PrintCreations();
     }
+    PrintODBCCost();
     PrintTargets();
     WriteCsv();
   }
@@ -520,18 +540,19 @@ class Benchmark {
     };
     return {
         {kStores[0], "Provider=SQLite;Data Source=" + journal, sqlite(journal),
-         false},
-        {kStores[1], "Provider=SQLite;Data Source=" + wal, sqlite(wal), false},
+         false, ""},
+        {kStores[1], "Provider=SQLite;Data Source=" + wal, sqlite(wal), false,
+         ""},
         {kStores[2], postgres_.ConnectionString(databases.postgresql),
          [conninfo = postgres_.ConnInfo(databases.postgresql)] {
            return RawConnection::PostgreSQL(conninfo);
          },
-         true},
+         true, postgres_.ODBCConnectionString(databases.postgresql)},
         {kStores[3], mariadb_.ConnectionString(databases.mariadb),
          [this, database = databases.mariadb] {
            return RawConnection::MariaDB(mariadb_.Connect(database));
          },
-         true},
+         true, ""},
     };
   }
 
@@ -558,8 +579,7 @@ class Benchmark {
       MeasureSideBySide(contenders, AccessBudget(store.server));
       RequireAgreement(contenders, store.name);
       for (const Contender& contender : contenders) {
-        rows_.push_back({"access", store.name, size.grants, size.rights,
-                         contender.name, contender.timing});
+        Keep("access", store, size, contender);
         if (contender.name == kFloor) {
           for (int answer : contender.answers) granted_ += answer;
           asked_ += contender.answers.size();
@@ -580,8 +600,7 @@ class Benchmark {
           }
         }
         for (const Contender& contender : menus) {
-          rows_.push_back({"menu", store.name, size.grants, size.rights,
-                           contender.name, contender.timing});
+          Keep("menu", store, size, contender);
         }
         memory_.push_back(
             MemoryOverChecks(store, questions, MemoryChecks(store.server)));
@@ -617,12 +636,14 @@ class Benchmark {
                floor.Create();
                return 1;
              }}};
+        if (!store.odbc_connection_string.empty()) {
+          contenders.push_back(
+              {kODBC, creation.library(store.odbc_connection_string, "OD")});
+        }
         MeasureSideBySide(contenders, CreationBudget());
         RequireAgreement(contenders, store.name + " " + creation.operation);
         for (const Contender& contender : contenders) {
-          rows_.push_back({"creation", store.name, 0, 0,
-                           CreationName(creation, contender.name),
-                           contender.timing});
+          Keep("creation", store, {0, 0}, contender, &creation);
         }
         std::cerr << "." << std::flush;
       }
@@ -640,6 +661,43 @@ class Benchmark {
   static std::string CreationName(const CreationCase& creation,
                                   const std::string& contender) {
     return std::string(creation.operation) + " " + contender;
+  }
+
+  // Keeps a contender's figure; the library through the ODBC driver goes
+  // to a row of its own, named after the store.
+  void Keep(const std::string& section, const Store& store, const Size& size,
+            const Contender& contender,
+            const CreationCase* creation = nullptr) {
+    const bool odbc = contender.name == kODBC;
+    const std::string what = odbc ? kLibrary : contender.name;
+    rows_.push_back({section, odbc ? store.name + kThroughODBC : store.name,
+                     size.grants, size.rights,
+                     creation ? CreationName(*creation, what) : what,
+                     contender.timing});
+  }
+
+  // The rows of a section's table: each store, followed by the library
+  // through its ODBC driver where that was measured.
+  std::vector<std::string> TableStores(const std::string& section) const {
+    std::vector<std::string> stores;
+    for (const std::string store : kStores) {
+      stores.push_back(store);
+      const std::string odbc = store + kThroughODBC;
+      if (std::ranges::any_of(rows_, [&](const Row& row) {
+            return row.section == section && row.store == odbc;
+          })) {
+        stores.push_back(odbc);
+      }
+    }
+    return stores;
+  }
+
+  // The store whose floor and native library a row is measured against:
+  // its own, or for a route through ODBC, the store beneath.
+  static std::string NativeStore(const std::string& store) {
+    return store.ends_with(kThroughODBC)
+               ? store.substr(0, store.size() - std::strlen(kThroughODBC))
+               : store;
   }
 
   const Timing* Find(const std::string& section, const std::string& store,
@@ -667,8 +725,8 @@ class Benchmark {
                        const CreationCase& creation) const {
     const Timing* library =
         Find("creation", store, 0, 0, CreationName(creation, kLibrary));
-    const Timing* floor =
-        Find("creation", store, 0, 0, CreationName(creation, kFloor));
+    const Timing* floor = Find("creation", NativeStore(store), 0, 0,
+                               CreationName(creation, kFloor));
     return library && floor ? library->median_us / floor->median_us : NAN;
   }
 
@@ -698,23 +756,26 @@ class Benchmark {
               << Fixed(100.0 * static_cast<double>(granted_) /
                        static_cast<double>(std::max<std::size_t>(asked_, 1)))
               << "% of checks granted\n"
-              << Pad("store", 11, false) << Pad("grants", 7) << Pad("rights", 7)
-              << " |";
+              << Pad("store", kStoreWidth, false) << Pad("grants", 7)
+              << Pad("rights", 7) << " |";
     for (const std::string& contender : contenders) {
       std::cout << Pad(contender, 20);
     }
     std::cout << " | lib/floor late/floor conn/lib\n";
-    for (const char* store : kStores) {
+    for (const std::string& store : TableStores("access")) {
       for (const Size& size : Sizes()) {
-        std::cout << Pad(store, 11, false) << Pad(Thousands(size.grants), 7)
+        std::cout << Pad(store, kStoreWidth, false)
+                  << Pad(Thousands(size.grants), 7)
                   << Pad(Thousands(size.rights), 7) << " |";
         for (const std::string& contender : contenders) {
           const Timing* timing =
               Find("access", store, size.grants, size.rights, contender);
           std::cout << Pad(
-              Fixed(timing->median_us) + " / " + Fixed(timing->p99_us), 20);
+              timing ? Fixed(timing->median_us) + " / " + Fixed(timing->p99_us)
+                     : "-",
+              20);
         }
-        const double floor = Median(store, size, kFloor);
+        const double floor = Median(NativeStore(store), size, kFloor);
         const double library = Median(store, size, kLibrary);
         std::cout
             << " | " << Pad(Fixed(library / floor, 2), 9)
@@ -728,8 +789,9 @@ class Benchmark {
               << menu_held_ << " held): microseconds per menu, median / p99\n";
     for (const Row& row : rows_) {
       if (row.section != "menu") continue;
-      std::cout << Pad(row.store, 11, false) << Pad(Thousands(row.grants), 7)
-                << " grants  " << Pad(row.what, 17, false)
+      std::cout << Pad(row.store, kStoreWidth, false)
+                << Pad(Thousands(row.grants), 7) << " grants  "
+                << Pad(row.what, 17, false)
                 << Pad(Fixed(row.timing.median_us) + " / " +
                            Fixed(row.timing.p99_us),
                        22)
@@ -738,7 +800,7 @@ class Benchmark {
     std::cout << "\nMemory: resident KiB before and after many checks, half "
                  "early-, half late-bound (anonymous: not a mapped file)\n";
     for (const MemoryFigure& figure : memory_) {
-      std::cout << Pad(figure.store, 11, false)
+      std::cout << Pad(figure.store, kStoreWidth, false)
                 << Pad(std::to_string(figure.checks), 8)
                 << " checks: " << figure.before.total_kib << " -> "
                 << figure.after.total_kib << ", anonymous "
@@ -750,23 +812,53 @@ class Benchmark {
   void PrintCreations() const {
     std::cout << "\nNumbered creation: per second (from the mean), median / "
                  "p99 microseconds\n"
-              << Pad("store", 11, false) << Pad("operation", 15, false)
+              << Pad("store", kStoreWidth, false) << Pad("operation", 15, false)
               << Pad("library", 26) << Pad("floor", 26) << "  lib/floor\n";
     const auto cell = [](const Timing* timing) {
       return Fixed(1e6 / timing->mean_us, 0) + "/s " +
              Fixed(timing->median_us, 0) + " / " + Fixed(timing->p99_us, 0);
     };
-    for (const char* store : kStores) {
+    for (const std::string& store : TableStores("creation")) {
       for (const CreationCase& creation : CreationCases()) {
-        std::cout << Pad(store, 11, false) << Pad(creation.operation, 15, false)
+        std::cout << Pad(store, kStoreWidth, false)
+                  << Pad(creation.operation, 15, false)
                   << Pad(cell(Find("creation", store, 0, 0,
                                    CreationName(creation, kLibrary))),
                          26)
-                  << Pad(cell(Find("creation", store, 0, 0,
+                  << Pad(cell(Find("creation", NativeStore(store), 0, 0,
                                    CreationName(creation, kFloor))),
                          26)
                   << Pad(Fixed(CreationRatio(store, creation), 2), 11) << "\n";
       }
+    }
+  }
+
+  // What the route through ODBC costs: each of its figures beside the
+  // native library's, timed in the same rounds.
+  void PrintODBCCost() const {
+    bool header = false;
+    for (const Row& row : rows_) {
+      if (!row.store.ends_with(kThroughODBC)) continue;
+      const Timing* native = Find(row.section, NativeStore(row.store),
+                                  row.grants, row.rights, row.what);
+      if (!header) {
+        std::cout << "\nThrough ODBC against the native library: "
+                     "microseconds, median / p99\n";
+        header = true;
+      }
+      const std::string what = row.section == "access"
+                                   ? "check at " + Thousands(row.grants) +
+                                         " / " + Thousands(row.rights)
+                                   : row.what.substr(0, row.what.find(' '));
+      std::cout << Pad(row.store, kStoreWidth, false) << Pad(what, 24, false)
+                << Pad(Fixed(row.timing.median_us) + " / " +
+                           Fixed(row.timing.p99_us),
+                       20)
+                << "  native "
+                << Pad(Fixed(native->median_us) + " / " + Fixed(native->p99_us),
+                       18)
+                << "  ODBC/native "
+                << Fixed(row.timing.median_us / native->median_us, 2) << "\n";
     }
   }
 
