@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -586,12 +587,28 @@ class Benchmark {
         Thousands(size.grants) + "-" + Thousands(size.rights);
     const std::string journal = options_.folder + "/access-" + label + ".db";
     const std::string wal = options_.folder + "/access-" + label + "-wal.db";
-    WriteSQLite(data, journal);
-    CopyAsWAL(journal, wal);
+    // How long each store takes to load, shown as the run goes.
+    const auto load = [](const char* store, const auto& write) {
+      const auto start = std::chrono::steady_clock::now();
+      write();
+      const std::chrono::duration<double> took =
+          std::chrono::steady_clock::now() - start;
+      std::cerr << ", " << store << " " << Fixed(took.count()) << " s"
+                << std::flush;
+    };
+    std::cerr << ", loading" << std::flush;
+    load(kStores[0], [&] {
+      WriteSQLite(data, journal);
+      CopyAsWAL(journal, wal);
+    });
     const ServerDatabases databases = CreateDatabases();
-    WritePostgreSQL(data, postgres_.ConnInfo(databases.postgresql));
-    WriteMariaDB(data, mariadb_.Connect(databases.mariadb).get());
-    std::cerr << ", measuring" << std::flush;
+    load(kStores[2], [&] {
+      WritePostgreSQL(data, postgres_.ConnInfo(databases.postgresql));
+    });
+    load(kStores[3], [&] {
+      WriteMariaDB(data, mariadb_.Connect(databases.mariadb).get());
+    });
+    std::cerr << "; measuring" << std::flush;
 
     const Budget largest = AccessBudget(false);
     const std::vector<Question> questions = Questions(
