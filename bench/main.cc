@@ -3,9 +3,9 @@
 // the check: the statement the library runs, the listed statement, and the
 // form the library ran before), on SQLite (rollback journal and write-ahead
 // log), and on a PostgreSQL and a MariaDB server over loopback that it starts
-// itself.
-// Prints the table with its ratios and the targets, and writes every figure
-// to a CSV file for the plot.
+// itself; and the library through the PostgreSQL ODBC driver on the same
+// database as the native PostgreSQL store. Prints the table with its ratios and
+// the targets, and writes every figure to a CSV file for the plot.
 //
 //   tavikuser_bench [--quick] [--only access|creation] [--seed N]
 //                   [--csv FILE] [--folder DIR]
