@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "support/mariadb_server.h"
 #include "support/postgres_server.h"
 
 namespace tavikuser::bench {
@@ -119,18 +120,21 @@ SQLiteDatabase OpenSQLite(const std::string& path) {
   return owned;
 }
 
-void InsertRows(sqlite3* database, const Table& table) {
-  std::string sql = std::string("INSERT INTO ") + table.name + " (";
-  std::string placeholders;
+// "T (a, b, ...)", as an INSERT or COPY names the table's columns.
+std::string TableAndColumns(const Table& table) {
+  std::string text = std::string(table.name) + " (";
   for (const char* column : table.columns) {
-    if (!placeholders.empty()) {
-      sql += ", ";
-      placeholders += ", ";
-    }
-    sql += column;
-    placeholders += '?';
+    if (text.back() != '(') text += ", ";
+    text += column;
   }
-  sql += ") VALUES (" + placeholders + ")";
+  return text + ")";
+}
+
+void InsertRows(sqlite3* database, const Table& table) {
+  std::string placeholders = "?";
+  for (std::size_t c = 1; c < table.columns.size(); ++c) placeholders += ", ?";
+  const std::string sql = "INSERT INTO " + TableAndColumns(table) +
+                          " VALUES (" + placeholders + ")";
   sqlite3_stmt* statement = nullptr;
   if (sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) !=
       SQLITE_OK) {
@@ -166,12 +170,7 @@ void PostgreSQLExec(PGconn* connection, const std::string& sql) {
 }
 
 void CopyRows(PGconn* connection, const Table& table) {
-  std::string sql = std::string("COPY ") + table.name + " (";
-  for (const char* column : table.columns) {
-    if (sql.back() != '(') sql += ", ";
-    sql += column;
-  }
-  PostgreSQLExec(connection, sql + ") FROM STDIN");
+  PostgreSQLExec(connection, "COPY " + TableAndColumns(table) + " FROM STDIN");
   std::string chunk;
   const auto send = [&] {
     if (PQputCopyData(connection, chunk.data(),
@@ -200,6 +199,31 @@ void CopyRows(PGconn* connection, const Table& table) {
                              PQerrorMessage(connection));
   }
   while (PGresult* rest = PQgetResult(connection)) PQclear(rest);
+}
+
+// Many rows per INSERT, each statement up to about this long: a row at a
+// time, a million grants take minutes on the server.
+constexpr std::size_t kInsertBytes = 1 << 20;
+
+void InsertManyRows(MYSQL* link, const Table& table) {
+  const std::string head = "INSERT INTO " + TableAndColumns(table) + " VALUES ";
+  std::string sql = head;
+  std::string escaped;
+  for (std::size_t i = 0; i < table.rows; ++i) {
+    sql += sql.size() == head.size() ? "(" : ",(";
+    for (const std::string& value : table.row(i)) {
+      escaped.resize(value.size() * 2 + 1);
+      escaped.resize(mysql_real_escape_string(link, escaped.data(),
+                                              value.data(), value.size()));
+      if (sql.back() != '(') sql += ',';
+      sql += '\'' + escaped + '\'';
+    }
+    sql += ')';
+    if (sql.size() > kInsertBytes || i + 1 == table.rows) {
+      testing::MariaDBExec(link, sql);
+      sql = head;
+    }
+  }
 }
 
 }  // namespace
@@ -286,6 +310,17 @@ void WritePostgreSQL(const Dataset& data, const std::string& conninfo) {
   }
   for (const Table& table : Tables(data)) CopyRows(connection.get(), table);
   PostgreSQLExec(connection.get(), "VACUUM ANALYZE");
+}
+
+void WriteMariaDB(const Dataset& data, MYSQL* link) {
+  testing::MariaDBExec(link, "START TRANSACTION");
+  std::string tables;
+  for (const Table& table : Tables(data)) {
+    InsertManyRows(link, table);
+    tables += (tables.empty() ? "" : ", ") + std::string(table.name);
+  }
+  testing::MariaDBExec(link, "COMMIT");
+  testing::MariaDBExec(link, "ANALYZE TABLE " + tables);
 }
 
 }  // namespace tavikuser::bench

@@ -1,8 +1,10 @@
 // The benchmark's data: a host's access tables at a given size, drawn from a
-// seed so that every run sees the same rows, written into an SQLite file and a
-// PostgreSQL database alike.
+// seed so that every run sees the same rows, written into an SQLite file, a
+// PostgreSQL database and a MariaDB database alike.
 #ifndef TAVIKUSER_BENCH_DATASET_H_
 #define TAVIKUSER_BENCH_DATASET_H_
+
+#include <mysql.h>
 
 #include <cstdint>
 #include <string>
@@ -65,6 +67,10 @@ void CopyAsWAL(const std::string& from, const std::string& to);
 // Writes the rows into a PostgreSQL database that has the host tables, then
 // lets the server gather its statistics as its autovacuum would.
 void WritePostgreSQL(const Dataset& data, const std::string& conninfo);
+// Writes the rows into a MariaDB database that has the host tables, many
+// rows per statement in one transaction, then has the server gather its
+// statistics.
+void WriteMariaDB(const Dataset& data, MYSQL* link);
 
 }  // namespace tavikuser::bench
 

@@ -2,19 +2,23 @@
 // library, side by side with the same work on the providers' own C APIs (for
 // the check: the statement the library runs, the listed statement, and the
 // form the library ran before), on SQLite (rollback journal and write-ahead
-// log) and on a PostgreSQL server over loopback that it starts itself.
-// Prints the table with its ratios and the targets, and writes every figure
-// to a CSV file for the plot.
+// log), and on a PostgreSQL and a MariaDB server over loopback that it starts
+// itself; and the library through the PostgreSQL ODBC driver on the same
+// database as the native PostgreSQL store. Prints the table with its ratios and
+// the targets, and writes every figure to a CSV file for the plot.
 //
 //   tavikuser_bench [--quick] [--only access|creation] [--seed N]
 //                   [--csv FILE] [--folder DIR]
 #include <sched.h>
+#include <sqlite3.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -29,6 +33,7 @@
 #include "dataset.h"
 #include "measure.h"
 #include "raw_store.h"
+#include "support/mariadb_server.h"
 #include "support/postgres_server.h"
 #include "tavikuser/access_report.h"
 #include "tavikuser/check_access_rights.h"
@@ -42,6 +47,7 @@ namespace tavikuser::bench {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::MariaDBServer;
 using testing::PostgresServer;
 
 struct Options {
@@ -59,8 +65,12 @@ struct Options {
 struct Store {
   std::string name;
   std::string connection_string;
-  std::string raw;  // SQLite file or libpq conninfo
-  bool postgresql;
+  RawOpener raw;
+  // Reached over loopback: a check takes several times as long.
+  bool server;
+  // The library on the same data through the store's ODBC driver; empty
+  // where that route is not measured.
+  std::string odbc_connection_string;
 };
 
 // One timed figure of the run.
@@ -88,6 +98,10 @@ constexpr const char* kFloor = "floor";
 constexpr const char* kListed = "listed";
 constexpr const char* kPrevious = "previous";
 constexpr const char* kConnectionPerCheck = "conn/check";
+// The library through the store's ODBC driver, timed among the store's own
+// contenders and shown as a row of its own, named after the store.
+constexpr const char* kODBC = "ODBC";
+constexpr const char* kThroughODBC = " ODBC";
 
 // The statement the library runs, as the floor runs it.
 CheckShape Granted() {
@@ -119,6 +133,28 @@ CheckShape Previous() {
       {true, false, true, false, false}};
 }
 
+// A check's statement prepared once on its own connection, and run again
+// with each question's values.
+class PreparedCheck {
+ public:
+  PreparedCheck(std::unique_ptr<RawConnection> connection, CheckShape shape)
+      : shape_(std::move(shape)),
+        connection_(std::move(connection)),
+        statement_(connection_->Prepare(shape_.sql)) {}
+
+  int Granted(const Question& question) {
+    shape_.Fill(question, values_);
+    return statement_->Rows(values_) > 0 ? 1 : 0;
+  }
+
+ private:
+  CheckShape shape_;
+  std::vector<const char*> values_;
+  // Declared after its connection: closed before it.
+  std::unique_ptr<RawConnection> connection_;
+  std::unique_ptr<RawStatement> statement_;
+};
+
 void Require(tavik_status status, const char* call) {
   if (status != TAVIK_OK) {
     throw std::runtime_error(std::string(call) + ": " + tavik_last_error());
@@ -130,13 +166,16 @@ std::vector<Contender> AccessContenders(
   std::vector<Contender> contenders;
 
   // A fresh object per check, as most hosts make them.
-  contenders.push_back({kLibrary, [&store, &questions](std::size_t i) {
-                          CheckAccessRights check;
-                          check.ADOConnectionString(store.connection_string);
-                          check.RightsNo(questions[i].rights_no);
-                          check.UserNo(questions[i].user_no);
-                          return check.Check_Access_Rights() ? 1 : 0;
-                        }});
+  const auto library = [&questions](const std::string& connection_string) {
+    return [&connection_string, &questions](std::size_t i) {
+      CheckAccessRights check;
+      check.ADOConnectionString(connection_string);
+      check.RightsNo(questions[i].rights_no);
+      check.UserNo(questions[i].user_no);
+      return check.Check_Access_Rights() ? 1 : 0;
+    };
+  };
+  contenders.push_back({kLibrary, library(store.connection_string)});
   contenders.push_back(
       {kLateBound, [&store, &questions](std::size_t i) {
          tavik_object* check = nullptr;
@@ -158,43 +197,26 @@ std::vector<Contender> AccessContenders(
              "tavik_call_bool");
          return granted;
        }});
+  if (!store.odbc_connection_string.empty()) {
+    contenders.push_back({kODBC, library(store.odbc_connection_string)});
+  }
 
   // The same statement prepared once on the raw API and run again with new
   // values: the floor; and the other forms the same way.
   for (const auto& [name, shape] :
        {std::pair{kFloor, Granted()}, std::pair{kListed, Listed()},
         std::pair{kPrevious, Previous()}}) {
-    std::function<int(std::size_t)> call;
-    auto values = std::make_shared<std::vector<const char*>>();
-    if (store.postgresql) {
-      auto connection = std::make_shared<PostgreSQLConnection>(store.raw);
-      auto statement =
-          std::make_shared<PostgreSQLStatement>(*connection, shape.sql);
-      call = [connection, statement, shape, values, &questions](std::size_t i) {
-        shape.Fill(questions[i], *values);
-        return PQntuples(statement->Run(*values).get()) > 0;
-      };
-    } else {
-      auto connection = std::make_shared<SQLiteConnection>(store.raw);
-      auto statement =
-          std::make_shared<SQLiteStatement>(*connection, shape.sql);
-      call = [connection, statement, shape, values, &questions](std::size_t i) {
-        shape.Fill(questions[i], *values);
-        return statement->Rows(*values) > 0 ? 1 : 0;
-      };
-    }
-    contenders.push_back({name, call});
+    auto prepared = std::make_shared<PreparedCheck>(store.raw(), shape);
+    contenders.push_back({name, [prepared, &questions](std::size_t i) {
+                            return prepared->Granted(questions[i]);
+                          }});
   }
 
   contenders.push_back(
       {kConnectionPerCheck,
        [&store, granted = Granted(), &questions](std::size_t i) {
-         const int rows =
-             store.postgresql
-                 ? PostgreSQLCheckOnNewConnection(store.raw, granted,
-                                                  questions[i])
-                 : SQLiteCheckOnNewConnection(store.raw, granted, questions[i]);
-         return rows > 0 ? 1 : 0;
+         return CheckOnNewConnection(store.raw, granted, questions[i]) > 0 ? 1
+                                                                           : 0;
        },
        /*alone=*/true});
   return contenders;
@@ -250,22 +272,44 @@ constexpr std::size_t kMenuSize = 200;
 // menu of half of them and others drawn to make it up: some of those the
 // user holds too.
 Menu MenuOfTheBusiestUser(const Dataset& data, std::uint64_t seed) {
-  std::vector<std::unordered_set<std::int32_t>> held(data.size.users() + 1);
-  std::vector<std::vector<std::int32_t>> group_rights(data.size.groups() + 1);
+  // Each user's rights are gathered one user at a time: a set of every
+  // user's rights at once took hundreds of megabytes at a million grants,
+  // which the allocator kept, and the memory figures taken next showed.
+  using Lists = std::vector<std::vector<std::int32_t>>;
+  Lists direct(data.size.users() + 1);
+  Lists groups(data.size.users() + 1);
+  Lists group_rights(data.size.groups() + 1);
   for (const auto& [group, right] : data.group_rights) {
     group_rights[group].push_back(right);
   }
-  for (const auto& [user, right] : data.grants) held[user].insert(right);
+  for (const auto& [user, right] : data.grants) direct[user].push_back(right);
   for (const auto& [user, group] : data.memberships) {
-    held[user].insert(group_rights[group].begin(), group_rights[group].end());
+    groups[user].push_back(group);
   }
-  const auto busiest = std::ranges::max_element(
-      held, {}, [](const auto& rights) { return rights.size(); });
-  Menu menu{UserNo(busiest - held.begin()), {}};
+  const auto held = [&](std::size_t user) {
+    std::vector<std::int32_t> rights = direct[user];
+    for (const std::int32_t group : groups[user]) {
+      rights.insert(rights.end(), group_rights[group].begin(),
+                    group_rights[group].end());
+    }
+    std::ranges::sort(rights);
+    rights.erase(std::unique(rights.begin(), rights.end()), rights.end());
+    return rights;
+  };
+  std::size_t busiest = 0;
+  std::size_t most = 0;
+  for (std::size_t user = 1; user < direct.size(); ++user) {
+    const std::size_t count = held(user).size();
+    if (count > most) {
+      most = count;
+      busiest = user;
+    }
+  }
+  Menu menu{UserNo(static_cast<std::int64_t>(busiest)), {}};
   // The smallest catalogue has fewer rights than a menu.
   const std::size_t size = std::min<std::size_t>(kMenuSize, data.size.rights);
   std::unordered_set<std::int32_t> rights;
-  for (const std::int32_t right : *busiest) {
+  for (const std::int32_t right : held(busiest)) {
     if (rights.size() < size / 2) rights.insert(right);
   }
   std::mt19937_64 random(seed);
@@ -399,7 +443,9 @@ std::string Thousands(std::int64_t n) {
   return std::to_string(n);
 }
 
+// A figure to `decimals` places; a dash for one that was not measured.
 std::string Fixed(double value, int decimals = 1) {
+  if (std::isnan(value)) return "-";
   char text[32];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
@@ -422,7 +468,11 @@ std::string FirstLine(const std::string& path, const std::string& prefix) {
   return "unknown";
 }
 
-constexpr const char* kStores[] = {"SQLite", "SQLite WAL", "PostgreSQL"};
+// The width of the tables' first column, which names the store.
+constexpr std::size_t kStoreWidth = 16;
+
+constexpr const char* kStores[] = {"SQLite", "SQLite WAL", "PostgreSQL",
+                                   "MariaDB"};
 
 // Grants from 10k to 1M with everything else in proportion; then the
 // catalogue from 1k to 100k rows at 100k grants.
@@ -434,7 +484,15 @@ constexpr Size kManyRights{100000, 100000};
 class Benchmark {
  public:
   explicit Benchmark(Options options)
-      : options_(std::move(options)), server_(PostgresServer::Instance()) {}
+      : options_(std::move(options)),
+        postgres_(PostgresServer::Instance()),
+        mariadb_(MariaDBServer::Instance()) {
+    // The test server's buffer pool is sized for tests' small tables, and
+    // InnoDB reads its files past the system's cache: a store of a million
+    // grants wants a pool that holds it, as a server holding one is set up.
+    testing::MariaDBExec(mariadb_.Connect("").get(),
+                         "SET GLOBAL innodb_buffer_pool_size = 1073741824");
+  }
 
   void Run() {
     PrintMachine();
@@ -446,6 +504,7 @@ class Benchmark {
       Creations();
       PrintCreations();
     }
+    PrintODBCCost();
     PrintTargets();
     WriteCsv();
   }
@@ -462,10 +521,10 @@ class Benchmark {
            (size.grants == kLarge.grants && size.rights == kLarge.rights);
   }
 
-  Budget AccessBudget(bool postgresql) const {
+  Budget AccessBudget(bool server) const {
     if (options_.quick) return {0.3, 2000, 100, 200};
-    return postgresql ? Budget{3.0, 20000, 500, 2000}
-                      : Budget{1.5, 50000, 500, 5000};
+    return server ? Budget{3.0, 20000, 500, 2000}
+                  : Budget{1.5, 50000, 500, 5000};
   }
 
   Budget MenuBudget() const {
@@ -477,18 +536,46 @@ class Benchmark {
                           : Budget{2.0, 5000, 200, 20};
   }
 
-  std::size_t MemoryChecks(bool postgresql) const {
+  std::size_t MemoryChecks(bool server) const {
     if (options_.quick) return 20000;
-    return postgresql ? 100000 : 1000000;
+    return server ? 100000 : 1000000;
+  }
+
+  // A database on each server, with the host tables.
+  struct ServerDatabases {
+    std::string postgresql;
+    std::string mariadb;
+  };
+
+  ServerDatabases CreateDatabases() {
+    return {postgres_.CreateDatabase(true), mariadb_.CreateDatabase(true)};
+  }
+
+  void DropDatabases(const ServerDatabases& databases) {
+    postgres_.DropDatabase(databases.postgresql);
+    mariadb_.DropDatabase(databases.mariadb);
   }
 
   std::vector<Store> Stores(const std::string& journal, const std::string& wal,
-                            const std::string& database) const {
+                            const ServerDatabases& databases) const {
+    const auto sqlite = [](const std::string& path) {
+      return [path] { return RawConnection::SQLite(path); };
+    };
     return {
-        {kStores[0], "Provider=SQLite;Data Source=" + journal, journal, false},
-        {kStores[1], "Provider=SQLite;Data Source=" + wal, wal, false},
-        {kStores[2], server_.ConnectionString(database),
-         server_.ConnInfo(database), true},
+        {kStores[0], "Provider=SQLite;Data Source=" + journal, sqlite(journal),
+         false, ""},
+        {kStores[1], "Provider=SQLite;Data Source=" + wal, sqlite(wal), false,
+         ""},
+        {kStores[2], postgres_.ConnectionString(databases.postgresql),
+         [conninfo = postgres_.ConnInfo(databases.postgresql)] {
+           return RawConnection::PostgreSQL(conninfo);
+         },
+         true, postgres_.ODBCConnectionString(databases.postgresql)},
+        {kStores[3], mariadb_.ConnectionString(databases.mariadb),
+         [this, database = databases.mariadb] {
+           return RawConnection::MariaDB(mariadb_.Connect(database));
+         },
+         true, ""},
     };
   }
 
@@ -500,22 +587,38 @@ class Benchmark {
         Thousands(size.grants) + "-" + Thousands(size.rights);
     const std::string journal = options_.folder + "/access-" + label + ".db";
     const std::string wal = options_.folder + "/access-" + label + "-wal.db";
-    WriteSQLite(data, journal);
-    CopyAsWAL(journal, wal);
-    const std::string database = server_.CreateDatabase(true);
-    WritePostgreSQL(data, server_.ConnInfo(database));
-    std::cerr << ", measuring" << std::flush;
+    // How long each store takes to load, shown as the run goes.
+    const auto load = [](const char* store, const auto& write) {
+      const auto start = std::chrono::steady_clock::now();
+      write();
+      const std::chrono::duration<double> took =
+          std::chrono::steady_clock::now() - start;
+      std::cerr << ", " << store << " " << Fixed(took.count()) << " s"
+                << std::flush;
+    };
+    std::cerr << ", loading" << std::flush;
+    load(kStores[0], [&] {
+      WriteSQLite(data, journal);
+      CopyAsWAL(journal, wal);
+    });
+    const ServerDatabases databases = CreateDatabases();
+    load(kStores[2], [&] {
+      WritePostgreSQL(data, postgres_.ConnInfo(databases.postgresql));
+    });
+    load(kStores[3], [&] {
+      WriteMariaDB(data, mariadb_.Connect(databases.mariadb).get());
+    });
+    std::cerr << "; measuring" << std::flush;
 
     const Budget largest = AccessBudget(false);
     const std::vector<Question> questions = Questions(
         data, largest.most + largest.warm_ups, options_.seed + size.grants);
-    for (const Store& store : Stores(journal, wal, database)) {
+    for (const Store& store : Stores(journal, wal, databases)) {
       std::vector<Contender> contenders = AccessContenders(store, questions);
-      MeasureSideBySide(contenders, AccessBudget(store.postgresql));
+      MeasureSideBySide(contenders, AccessBudget(store.server));
       RequireAgreement(contenders, store.name);
       for (const Contender& contender : contenders) {
-        rows_.push_back({"access", store.name, size.grants, size.rights,
-                         contender.name, contender.timing});
+        Keep("access", store, size, contender);
         if (contender.name == kFloor) {
           for (int answer : contender.answers) granted_ += answer;
           asked_ += contender.answers.size();
@@ -536,23 +639,22 @@ class Benchmark {
           }
         }
         for (const Contender& contender : menus) {
-          rows_.push_back({"menu", store.name, size.grants, size.rights,
-                           contender.name, contender.timing});
+          Keep("menu", store, size, contender);
         }
         memory_.push_back(
-            MemoryOverChecks(store, questions, MemoryChecks(store.postgresql)));
+            MemoryOverChecks(store, questions, MemoryChecks(store.server)));
       }
       std::cerr << "." << std::flush;
     }
     std::cerr << "\n";
-    server_.DropDatabase(database);
+    DropDatabases(databases);
     fs::remove(journal);
     fs::remove(wal);
   }
 
   // Creations write: their SQLite stores live in memory (tmpfs), like the
-  // PostgreSQL server's, which runs without fsync. A disk's fsync, which
-  // the library and the floor pay alike, took anything from 0.1 to 20 ms
+  // servers' data, which neither server flushes at a commit. A disk's fsync,
+  // which the library and the floor pay alike, took anything from 0.1 to 20 ms
   // per commit here, and drowned what the library adds.
   void Creations() {
     std::cerr << "creation: measuring" << std::flush;
@@ -563,31 +665,30 @@ class Benchmark {
     const std::string wal = folder + "/creation-wal.db";
     WriteSQLite(Dataset{}, journal);
     CopyAsWAL(journal, wal);
-    const std::string database = server_.CreateDatabase(true);
-    for (const Store& store : Stores(journal, wal, database)) {
+    const ServerDatabases databases = CreateDatabases();
+    for (const Store& store : Stores(journal, wal, databases)) {
       for (const CreationCase& creation : CreationCases()) {
-        auto floor =
-            store.postgresql
-                ? CreationFloor::PostgreSQL(store.raw, creation.shape, "FL")
-                : CreationFloor::SQLite(store.raw, creation.shape, "FL");
+        CreationFloor floor(store.raw(), creation.shape, "FL");
         std::vector<Contender> contenders{
             {kLibrary, creation.library(store.connection_string, "LB")},
             {kFloor, [&floor](std::size_t) {
-               floor->Create();
+               floor.Create();
                return 1;
              }}};
+        if (!store.odbc_connection_string.empty()) {
+          contenders.push_back(
+              {kODBC, creation.library(store.odbc_connection_string, "OD")});
+        }
         MeasureSideBySide(contenders, CreationBudget());
         RequireAgreement(contenders, store.name + " " + creation.operation);
         for (const Contender& contender : contenders) {
-          rows_.push_back({"creation", store.name, 0, 0,
-                           CreationName(creation, contender.name),
-                           contender.timing});
+          Keep("creation", store, {0, 0}, contender, &creation);
         }
         std::cerr << "." << std::flush;
       }
     }
     std::cerr << "\n";
-    server_.DropDatabase(database);
+    DropDatabases(databases);
     if (folder == options_.folder) {
       fs::remove(journal);
       fs::remove(wal);
@@ -599,6 +700,43 @@ class Benchmark {
   static std::string CreationName(const CreationCase& creation,
                                   const std::string& contender) {
     return std::string(creation.operation) + " " + contender;
+  }
+
+  // Keeps a contender's figure; the library through the ODBC driver goes
+  // to a row of its own, named after the store.
+  void Keep(const std::string& section, const Store& store, const Size& size,
+            const Contender& contender,
+            const CreationCase* creation = nullptr) {
+    const bool odbc = contender.name == kODBC;
+    const std::string what = odbc ? kLibrary : contender.name;
+    rows_.push_back({section, odbc ? store.name + kThroughODBC : store.name,
+                     size.grants, size.rights,
+                     creation ? CreationName(*creation, what) : what,
+                     contender.timing});
+  }
+
+  // The rows of a section's table: each store, followed by the library
+  // through its ODBC driver where that was measured.
+  std::vector<std::string> TableStores(const std::string& section) const {
+    std::vector<std::string> stores;
+    for (const std::string store : kStores) {
+      stores.push_back(store);
+      const std::string odbc = store + kThroughODBC;
+      if (std::ranges::any_of(rows_, [&](const Row& row) {
+            return row.section == section && row.store == odbc;
+          })) {
+        stores.push_back(odbc);
+      }
+    }
+    return stores;
+  }
+
+  // The store whose floor and native library a row is measured against:
+  // its own, or for a route through ODBC, the store beneath.
+  static std::string NativeStore(const std::string& store) {
+    return store.ends_with(kThroughODBC)
+               ? store.substr(0, store.size() - std::strlen(kThroughODBC))
+               : store;
   }
 
   const Timing* Find(const std::string& section, const std::string& store,
@@ -626,8 +764,8 @@ class Benchmark {
                        const CreationCase& creation) const {
     const Timing* library =
         Find("creation", store, 0, 0, CreationName(creation, kLibrary));
-    const Timing* floor =
-        Find("creation", store, 0, 0, CreationName(creation, kFloor));
+    const Timing* floor = Find("creation", NativeStore(store), 0, 0,
+                               CreationName(creation, kFloor));
     return library && floor ? library->median_us / floor->median_us : NAN;
   }
 
@@ -640,14 +778,14 @@ class Benchmark {
               << static_cast<long long>(sysconf(_SC_PHYS_PAGES)) *
                      sysconf(_SC_PAGESIZE) / (1 << 30)
               << " GiB, Linux " << system.release << "\n"
-              << "run on core " << options_.core
-              << " only, with its PostgreSQL server\n"
+              << "run on core " << options_.core << " only, with its servers\n"
               << "stores: SQLite " << sqlite3_libversion()
               << ", PostgreSQL server "
-              << PQparameterStatus(
-                     PostgreSQLConnection(server_.ConnInfo("postgres")).get(),
-                     "server_version")
-              << " over loopback\n";
+              << testing::RunSql(postgres_.ConnInfo("postgres"),
+                                 "SHOW server_version")[0][0]
+              << ", MariaDB server "
+              << mysql_get_server_info(mariadb_.Connect("").get())
+              << ", both over loopback\n";
   }
 
   void PrintAccess() const {
@@ -657,23 +795,26 @@ class Benchmark {
               << Fixed(100.0 * static_cast<double>(granted_) /
                        static_cast<double>(std::max<std::size_t>(asked_, 1)))
               << "% of checks granted\n"
-              << Pad("store", 11, false) << Pad("grants", 7) << Pad("rights", 7)
-              << " |";
+              << Pad("store", kStoreWidth, false) << Pad("grants", 7)
+              << Pad("rights", 7) << " |";
     for (const std::string& contender : contenders) {
       std::cout << Pad(contender, 20);
     }
     std::cout << " | lib/floor late/floor conn/lib\n";
-    for (const char* store : kStores) {
+    for (const std::string& store : TableStores("access")) {
       for (const Size& size : Sizes()) {
-        std::cout << Pad(store, 11, false) << Pad(Thousands(size.grants), 7)
+        std::cout << Pad(store, kStoreWidth, false)
+                  << Pad(Thousands(size.grants), 7)
                   << Pad(Thousands(size.rights), 7) << " |";
         for (const std::string& contender : contenders) {
           const Timing* timing =
               Find("access", store, size.grants, size.rights, contender);
           std::cout << Pad(
-              Fixed(timing->median_us) + " / " + Fixed(timing->p99_us), 20);
+              timing ? Fixed(timing->median_us) + " / " + Fixed(timing->p99_us)
+                     : "-",
+              20);
         }
-        const double floor = Median(store, size, kFloor);
+        const double floor = Median(NativeStore(store), size, kFloor);
         const double library = Median(store, size, kLibrary);
         std::cout
             << " | " << Pad(Fixed(library / floor, 2), 9)
@@ -687,8 +828,9 @@ class Benchmark {
               << menu_held_ << " held): microseconds per menu, median / p99\n";
     for (const Row& row : rows_) {
       if (row.section != "menu") continue;
-      std::cout << Pad(row.store, 11, false) << Pad(Thousands(row.grants), 7)
-                << " grants  " << Pad(row.what, 17, false)
+      std::cout << Pad(row.store, kStoreWidth, false)
+                << Pad(Thousands(row.grants), 7) << " grants  "
+                << Pad(row.what, 17, false)
                 << Pad(Fixed(row.timing.median_us) + " / " +
                            Fixed(row.timing.p99_us),
                        22)
@@ -697,7 +839,7 @@ class Benchmark {
     std::cout << "\nMemory: resident KiB before and after many checks, half "
                  "early-, half late-bound (anonymous: not a mapped file)\n";
     for (const MemoryFigure& figure : memory_) {
-      std::cout << Pad(figure.store, 11, false)
+      std::cout << Pad(figure.store, kStoreWidth, false)
                 << Pad(std::to_string(figure.checks), 8)
                 << " checks: " << figure.before.total_kib << " -> "
                 << figure.after.total_kib << ", anonymous "
@@ -709,23 +851,53 @@ class Benchmark {
   void PrintCreations() const {
     std::cout << "\nNumbered creation: per second (from the mean), median / "
                  "p99 microseconds\n"
-              << Pad("store", 11, false) << Pad("operation", 15, false)
+              << Pad("store", kStoreWidth, false) << Pad("operation", 15, false)
               << Pad("library", 26) << Pad("floor", 26) << "  lib/floor\n";
     const auto cell = [](const Timing* timing) {
       return Fixed(1e6 / timing->mean_us, 0) + "/s " +
              Fixed(timing->median_us, 0) + " / " + Fixed(timing->p99_us, 0);
     };
-    for (const char* store : kStores) {
+    for (const std::string& store : TableStores("creation")) {
       for (const CreationCase& creation : CreationCases()) {
-        std::cout << Pad(store, 11, false) << Pad(creation.operation, 15, false)
+        std::cout << Pad(store, kStoreWidth, false)
+                  << Pad(creation.operation, 15, false)
                   << Pad(cell(Find("creation", store, 0, 0,
                                    CreationName(creation, kLibrary))),
                          26)
-                  << Pad(cell(Find("creation", store, 0, 0,
+                  << Pad(cell(Find("creation", NativeStore(store), 0, 0,
                                    CreationName(creation, kFloor))),
                          26)
                   << Pad(Fixed(CreationRatio(store, creation), 2), 11) << "\n";
       }
+    }
+  }
+
+  // What the route through ODBC costs: each of its figures beside the
+  // native library's, timed in the same rounds.
+  void PrintODBCCost() const {
+    bool header = false;
+    for (const Row& row : rows_) {
+      if (!row.store.ends_with(kThroughODBC)) continue;
+      const Timing* native = Find(row.section, NativeStore(row.store),
+                                  row.grants, row.rights, row.what);
+      if (!header) {
+        std::cout << "\nThrough ODBC against the native library: "
+                     "microseconds, median / p99\n";
+        header = true;
+      }
+      const std::string what = row.section == "access"
+                                   ? "check at " + Thousands(row.grants) +
+                                         " / " + Thousands(row.rights)
+                                   : row.what.substr(0, row.what.find(' '));
+      std::cout << Pad(row.store, kStoreWidth, false) << Pad(what, 24, false)
+                << Pad(Fixed(row.timing.median_us) + " / " +
+                           Fixed(row.timing.p99_us),
+                       20)
+                << "  native "
+                << Pad(Fixed(native->median_us) + " / " + Fixed(native->p99_us),
+                       18)
+                << "  ODBC/native "
+                << Fixed(row.timing.median_us / native->median_us, 2) << "\n";
     }
   }
 
@@ -797,7 +969,8 @@ class Benchmark {
   }
 
   Options options_;
-  PostgresServer& server_;
+  PostgresServer& postgres_;
+  MariaDBServer& mariadb_;
   std::vector<Row> rows_;
   std::vector<MemoryFigure> memory_;
   int menu_held_ = 0;
@@ -806,11 +979,11 @@ class Benchmark {
   std::size_t asked_ = 0;
 };
 
-// Runs this process, and the PostgreSQL server it is about to start, on one
-// core. Across cores, every round trip to the server wakes the other core,
-// which on a small virtual machine costs anything from nothing to several
-// times the check itself, depending on what else runs there; on one core
-// all contenders pay the same two switches per round trip. Returns the core.
+// Runs this process, and the servers it is about to start, on one core. Across
+// cores, every round trip to the server wakes the other core, which on a small
+// virtual machine costs anything from nothing to several times the check
+// itself, depending on what else runs there; on one core all contenders pay the
+// same two switches per round trip. Returns the core.
 int PinToOneCore() {
   cpu_set_t allowed;
   if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return -1;

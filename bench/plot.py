@@ -3,7 +3,8 @@
 Usage: plot.py bench-results.csv performance.png
 
 Left, against the number of direct grants (everything else in proportion):
-the library, the floor and a new connection per check. Right, against the
+the library, the floor and a new connection per check, per store, and the
+library through the PostgreSQL ODBC driver. Right, against the
 size of the rights catalogue at 100,000 grants: the library, the floor, the
 listed statement and the form the library ran before.
 """
@@ -16,8 +17,11 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
+# The library through the PostgreSQL ODBC driver has no floor of its own:
+# it is drawn as the library alone, beside PostgreSQL's.
 STORES = {"SQLite": "tab:blue", "SQLite WAL": "tab:green",
-          "PostgreSQL": "tab:red"}
+          "PostgreSQL": "tab:red", "PostgreSQL ODBC": "tab:orange",
+          "MariaDB": "tab:purple"}
 STYLES = {"library": "-", "floor": "--", "conn/check": ":", "listed": "-.",
           "previous": (0, (3, 1, 1, 1, 1, 1))}
 CATALOGUE_GRANTS = 100000

@@ -1,16 +1,15 @@
-// The floor: what the same work costs on the providers' own C APIs, with
+// The floor: what the same work costs on the stores' own C APIs, with
 // nothing of the library in between.
 #ifndef TAVIKUSER_BENCH_RAW_STORE_H_
 #define TAVIKUSER_BENCH_RAW_STORE_H_
 
-#include <libpq-fe.h>
-#include <sqlite3.h>
-
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "dataset.h"
+#include "support/mariadb_server.h"
 
 namespace tavikuser::bench {
 
@@ -26,71 +25,46 @@ struct CheckShape {
   void Fill(const Question& question, std::vector<const char*>& values) const;
 };
 
-class SQLiteStatement;
-
-class SQLiteConnection {
+// A statement prepared once on a store's own API and run again with new
+// values, each bound as text.
+class RawStatement {
  public:
-  // Opens as the library's SQLite provider opens: read-write, with a busy
+  virtual ~RawStatement() = default;
+  // Runs with `values` bound in order and takes every row to the client;
+  // returns how many.
+  virtual int Rows(const std::vector<const char*>& values) = 0;
+  // The first column of the first row as a number, or -1 when there is none.
+  virtual long long Scalar(const std::vector<const char*>& values) = 0;
+};
+
+// One physical connection on a store's own API.
+class RawConnection {
+ public:
+  virtual ~RawConnection() = default;
+  virtual std::unique_ptr<RawStatement> Prepare(const std::string& sql) = 0;
+  // A write transaction, begun and ended as a raw client of the store would.
+  virtual void Begin() = 0;
+  virtual void Commit() = 0;
+  // How the store's raw client makes sure of the counter row of three
+  // prefixes, once, and reads it locked within a transaction.
+  virtual std::string EnsureCounterText() const = 0;
+  virtual std::string LockCounterText() const = 0;
+
+  // Opens as the library's SQLite store opens: read-write, with a busy
   // timeout, nothing else changed.
-  explicit SQLiteConnection(const std::string& path);
-  sqlite3* get() const { return database_.get(); }
-  void Exec(const std::string& sql);
-
- private:
-  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> database_;
+  static std::unique_ptr<RawConnection> SQLite(const std::string& path);
+  static std::unique_ptr<RawConnection> PostgreSQL(const std::string& conninfo);
+  // On `link`, in the isolation level that the library's connections take.
+  static std::unique_ptr<RawConnection> MariaDB(testing::MariaDBLink link);
 };
 
-// A statement prepared once and run again with new values.
-class SQLiteStatement {
- public:
-  SQLiteStatement(const SQLiteConnection& connection, const std::string& sql);
-  // Runs with `values` bound in order and reads every row; returns how many.
-  int Rows(const std::vector<const char*>& values);
-  // The first column of the first row, or -1 when there is none.
-  long long Scalar(const std::vector<const char*>& values);
-
- private:
-  sqlite3_stmt* Bound(const std::vector<const char*>& values);
-  std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> statement_;
-};
-
-class PostgreSQLStatement;
-
-class PostgreSQLConnection {
- public:
-  explicit PostgreSQLConnection(const std::string& conninfo);
-  PGconn* get() const { return connection_.get(); }
-  void Exec(const std::string& sql);
-
- private:
-  std::unique_ptr<PGconn, decltype(&PQfinish)> connection_;
-};
-
-using PostgreSQLResult = std::unique_ptr<PGresult, decltype(&PQclear)>;
-
-// Throws with the server's text unless `result` succeeded.
-PostgreSQLResult Checked(PGconn* connection, PGresult* result);
-
-class PostgreSQLStatement {
- public:
-  // Prepares `sql` on the server once, its '?' placeholders numbered as
-  // the server takes them.
-  PostgreSQLStatement(const PostgreSQLConnection& connection,
-                      const std::string& sql);
-  PostgreSQLResult Run(const std::vector<const char*>& values);
-
- private:
-  PGconn* connection_;
-  std::string name_;
-};
+// Opens a new physical connection to one store.
+using RawOpener = std::function<std::unique_ptr<RawConnection>()>;
 
 // One physical connection per check, opened, used for one statement and
 // closed again: what every check would cost without the pool.
-int SQLiteCheckOnNewConnection(const std::string& path, const CheckShape& shape,
-                               const Question& question);
-int PostgreSQLCheckOnNewConnection(const std::string& conninfo,
-                                   const CheckShape& shape,
-                                   const Question& question);
+int CheckOnNewConnection(const RawOpener& open, const CheckShape& shape,
+                         const Question& question);
 
 // The columns of a numbered record, beyond its key, identity and prefixes.
 struct RecordShape {
@@ -105,15 +79,15 @@ struct RecordShape {
 // move the counter on.
 class CreationFloor {
  public:
-  virtual ~CreationFloor() = default;
-  virtual void Create() = 0;
+  CreationFloor(std::unique_ptr<RawConnection> connection, RecordShape shape,
+                const std::string& prefix);
+  void Create();
 
-  static std::unique_ptr<CreationFloor> SQLite(const std::string& path,
-                                               RecordShape shape,
-                                               const std::string& prefix);
-  static std::unique_ptr<CreationFloor> PostgreSQL(const std::string& conninfo,
-                                                   RecordShape shape,
-                                                   const std::string& prefix);
+ private:
+  RecordShape shape_;
+  std::vector<std::string> prefixes_;
+  std::unique_ptr<RawConnection> connection_;
+  std::unique_ptr<RawStatement> lock_counter_, insert_, move_counter_;
 };
 
 }  // namespace tavikuser::bench

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark in one command: builds the library and tavikuser_bench in
 # build-bench/ (RelWithDebInfo, as the library is built for hosts), runs it
-# (about 5 minutes; it starts and stops its own PostgreSQL server), and
-# draws docs/performance.png from its figures. Arguments go to
+# (about 10 minutes; it starts and stops its own PostgreSQL and MariaDB
+# servers), and draws docs/performance.png from its figures. Arguments go to
 # tavikuser_bench: --quick tries it in seconds, and then the plot goes
 # to build-bench/ instead. Run as root on Debian 12, like scripts/test.sh.
 set -euo pipefail

@@ -268,4 +268,16 @@ std::string PostgresServer::ConnectionString(
   return connection;
 }
 
+std::string PostgresServer::ODBCConnectionString(
+    const std::string& database) const {
+  // BoolsAsChar=0: a truth value is read as a number, as natively.
+  std::string odbc =
+      "Driver={PostgreSQL Unicode};BoolsAsChar=0;Database=" + database;
+  if (!host_.empty()) odbc += ";Server=" + host_;
+  if (!port_.empty()) odbc += ";Port=" + port_;
+  if (!user_.empty()) odbc += ";UID=" + user_;
+  if (!password_.empty()) odbc += ";PWD=" + password_;
+  return odbc;
+}
+
 }  // namespace tavikuser::testing

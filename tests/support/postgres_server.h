@@ -73,8 +73,9 @@ class PostgresServer {
 
   // For the test's own libpq client.
   std::string ConnInfo(const std::string& database) const;
-  // For the library.
+  // For the library: natively, and through the ODBC driver.
   std::string ConnectionString(const std::string& database) const;
+  std::string ODBCConnectionString(const std::string& database) const;
 
   ~PostgresServer();
 

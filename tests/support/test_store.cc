@@ -56,27 +56,6 @@ class ODBCSources {
   }
 };
 
-// The PostgreSQL driver's string for what libpq's `conninfo` names.
-std::string ODBCConnectionString(const std::string& conninfo) {
-  // BoolsAsChar=0: a truth value is read as a number, as natively.
-  std::string odbc = "Driver={PostgreSQL Unicode};BoolsAsChar=0";
-  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), nullptr);
-  for (PQconninfoOption* option = options; option && option->keyword;
-       ++option) {
-    if (!option->val) continue;
-    const std::string keyword = option->keyword;
-    const char* key = keyword == "host"       ? "Server"
-                      : keyword == "port"     ? "Port"
-                      : keyword == "dbname"   ? "Database"
-                      : keyword == "user"     ? "UID"
-                      : keyword == "password" ? "PWD"
-                                              : nullptr;
-    if (key) odbc += std::string(";") + key + "=" + option->val;
-  }
-  PQconninfoFree(options);
-  return odbc;
-}
-
 // A store through its ODBC driver: arranged and inspected natively.
 class ODBCRoute final : public TestStore {
  public:
@@ -138,7 +117,7 @@ class PostgreSQLStore final : public TestStore {
  public:
   PostgreSQLStore(PostgresServer& server, std::string database)
       : TestStore(Backend::kPostgreSQL, server.ConnectionString(database),
-                  ODBCConnectionString(server.ConnInfo(database))),
+                  server.ODBCConnectionString(database)),
         server_(server),
         database_(std::move(database)),
         connection_(PQconnectdb(server.ConnInfo(database_).c_str()),
