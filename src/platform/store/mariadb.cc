@@ -120,8 +120,13 @@ class MariaDBConnection final : public Connection {
                                    const std::string& branch,
                                    const std::string& document) override {
     const Values key{company, branch, document};
-    Execute(kMariaDBEnsureCounter, key);
     Rows rows = Query(kMariaDBLockCounter, key);
+    if (rows.empty()) {
+      // The first number of these prefixes: the row is made (or, made by a
+      // creator that went first, waited for) and then held.
+      Execute(kMariaDBEnsureCounter, key);
+      rows = Query(kMariaDBLockCounter, key);
+    }
     if (rows.empty()) return std::nullopt;
     return std::move(rows.front().front());
   }
