@@ -88,18 +88,23 @@ TEST(ConnectionTest, RefusesMisuseAndIsDrivenLateBoundByMemberName) {
   }
 }
 
+// Whether the PostgreSQL session `pid` is gone within two seconds.
+bool SessionEnds(TestStore& store, const std::string& pid) {
+  const std::string sessions =
+      "SELECT COUNT(*) FROM pg_stat_activity WHERE pid = " + pid;
+  for (int wait = 0; wait < 100; ++wait) {
+    if (store.Scalar(sessions) == "0") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 TEST(ConnectionPoolTest, APostgreSQLConnectionEndedWhileIdleIsDropped) {
   auto store = TestStore::Create(Backend::kPostgreSQL);
   const std::string pid = "SELECT pg_backend_pid()";
   const std::string pooled = First(store->connection_string(), pid);
   store->Exec("SELECT pg_terminate_backend(" + pooled + ")");
-  for (int wait = 0;
-       wait < 100 && store->Scalar("SELECT COUNT(*) FROM pg_stat_activity "
-                                   "WHERE pid = " +
-                                   pooled) != "0";
-       ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  EXPECT_TRUE(SessionEnds(*store, pooled));
   EXPECT_NE(First(store->connection_string(), pid), pooled);
 }
 
@@ -203,12 +208,7 @@ TEST(ConnectionPoolTest, AServerSessionEndsAfterItsIdleTimeout) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   auto other = TestStore::Create(Backend::kSQLite, false);
   First(other->connection_string(), "SELECT 1");
-  const std::string sessions =
-      "SELECT COUNT(*) FROM pg_stat_activity WHERE pid = " + pid;
-  for (int wait = 0; wait < 100 && store->Scalar(sessions) != "0"; ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_EQ(store->Scalar(sessions), "0");
+  EXPECT_TRUE(SessionEnds(*store, pid));
 }
 
 class PoolAcrossForkTest : public ::testing::TestWithParam<Backend> {

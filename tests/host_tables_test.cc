@@ -1,11 +1,10 @@
 // The host's tables as hosts really keep them, on every store: rebuilt by
 // another process with their columns in another order, dates kept as
-// numbers or without a fraction, tables without a rowid, counters that hold
-// no number, and a store file that is not there.
+// numbers or without a fraction, tables without a rowid, and counters that
+// hold no number.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -182,16 +181,6 @@ TEST(HostTablesSQLiteTest, TablesWithoutRowidAreUpdatedRowByRow) {
   EXPECT_EQ(store->Query("SELECT Role_Name, User_Password, System_Password "
                          "FROM Role_Master, User_Master, Branch_Master"),
             (testing::Rows{{"Senior clerk", "new", "new"}}));
-}
-
-TEST(HostTablesSQLiteTest, AMissingStoreFileIsAFailureAndIsNotCreated) {
-  const std::string path = std::filesystem::temp_directory_path() /
-                           "tavik-no-such-folder" / "books.db";
-  User user;
-  user.ADOConnectionString("Provider=SQLite;Data Source=" + path);
-  EXPECT_FALSE(user.Get_User("jdoe"));
-  EXPECT_NE(user.ErrDesc().find(path), std::string::npos) << user.ErrDesc();
-  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST(HostTablesDateTest, ADateOutsideTheCalendarIsRefusedWhenLet) {
