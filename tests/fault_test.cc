@@ -5,11 +5,9 @@
 // counter service), and a store that ends the transaction itself. The store
 // must be exactly as before; a trapped failure leaves the store's text in
 // ErrDesc, a failed rollback leaves the call as CallError; and once the fault
-// is gone the same object works again. A connection that the server ends
-// between two calls is not handed out again.
+// is gone the same object works again.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -17,7 +15,6 @@
 #include <ostream>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/counter/counter_transaction.h"
@@ -219,13 +216,6 @@ std::string Outcome(const TransactionalOperation& operation,
   }
 }
 
-// The trigger function that runs `body` (PostgreSQL).
-std::string Function(const std::string& body) {
-  return "CREATE FUNCTION fault() RETURNS trigger LANGUAGE plpgsql AS "
-         "$$BEGIN " +
-         body + "; RETURN NEW; END$$;";
-}
-
 // Sets the fault up; returns what takes it away again, or null when it
 // stays (a dropped table).
 std::function<void()> Inject(TestStore& store, const FaultCase& c) {
@@ -267,19 +257,18 @@ std::function<void()> Inject(TestStore& store, const FaultCase& c) {
   if (!postgresql) {
     store.Exec("CREATE TRIGGER fault BEFORE " + on + " BEGIN " + body +
                "; END");
-  } else if (c.fault == Fault::kAtCommit) {
-    store.Exec(Function(body) + "CREATE CONSTRAINT TRIGGER fault AFTER " + on +
-               " DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE "
-               "FUNCTION fault()");
   } else {
     // Only a row that really changes: the counter's lock, which sets
     // Last_No to itself, passes; its move does not.
-    store.Exec(Function(body) + "CREATE TRIGGER fault BEFORE " + on +
-               " FOR EACH ROW" +
-               (step.event == "UPDATE" ? " WHEN (OLD.* IS DISTINCT FROM "
-                                         "NEW.*)"
-                                       : "") +
-               " EXECUTE FUNCTION fault()");
+    store.Exec(
+        "CREATE FUNCTION fault() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN " +
+        body + "; RETURN NEW; END$$; CREATE " +
+        (c.fault == Fault::kAtCommit ? "CONSTRAINT TRIGGER fault AFTER " + on +
+                                           " DEFERRABLE INITIALLY DEFERRED"
+                                     : "TRIGGER fault BEFORE " + on) +
+        " FOR EACH ROW" +
+        (step.event == "UPDATE" ? " WHEN (OLD.* IS DISTINCT FROM NEW.*)" : "") +
+        " EXECUTE FUNCTION fault()");
   }
   return [&store, drop = testing::Traits(c.backend).drop_trigger(
                       "fault", step.table)] { store.Exec(drop); };
@@ -335,26 +324,6 @@ INSTANTIATE_TEST_SUITE_P(EveryStep, FaultTest,
                          [](const auto& info) {
                            return ::testing::PrintToString(info.param);
                          });
-
-// The server ends the pooled connections while no call uses them: the next
-// call gets a fresh one.
-TEST(LostBetweenCallsTest, TheNextCallDoesNotGetTheLostConnection) {
-  const std::string others =
-      " FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
-      "pg_backend_pid()";
-  for (const TransactionalOperation& operation : Operations()) {
-    SCOPED_TRACE(operation.name);
-    std::unique_ptr<TestStore> store = SeededStore(Backend::kPostgreSQL);
-    ObjectRef object = ObjectFor(operation, store->connection_string());
-    ASSERT_EQ(Outcome(operation, object), "true");
-    store->Exec("SELECT pg_terminate_backend(pid)" + others);
-    while (store->Scalar("SELECT COUNT(*)" + others) != "0") {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(Outcome(operation, object), "true")
-        << object->Get("ErrDesc").ToText();
-  }
-}
 
 }  // namespace
 }  // namespace tavikuser
