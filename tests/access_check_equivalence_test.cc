@@ -25,7 +25,6 @@ namespace tavikuser {
 namespace {
 
 using testing::Backend;
-using testing::TestStore;
 
 // The statement joined from the system's own pieces, values spliced in.
 std::string ListedStatement(const std::string& user_no,
@@ -41,18 +40,14 @@ std::string ListedStatement(const std::string& user_no,
          user_no + "'))";
 }
 
-// How the host keeps its link tables.
-enum class LinkColumns {
-  kAsShipped,
-  kNoCatalogueKey,
-  kCaseInsensitive,
-  kNumeric
-};
+// How the host keeps its tables.
+enum class Schema { kAsShipped, kNoCatalogueKey, kCaseInsensitive, kNumeric };
+constexpr const char* kSchemaNames[] = {"AsShipped", "NoCatalogueKey",
+                                        "CaseInsensitive", "Numeric"};
 
 struct Pools {
   std::vector<std::string> users, rights, groups;
 };
-
 const Pools kTextKeys{{"U1", "u1", "U1 ", " U1", "U2", "É2", "é2"},
                       {"R1", "r1", "R1 ", "R1  ", "R2", "R 2", "R3"},
                       {"G1", "g1", "G1 ", "G2"}};
@@ -60,50 +55,54 @@ const Pools kNumericKeys{{"1", "01", "1.0", " 1", "2", "x"},
                          {"7", "07", "7.0", "7 ", "8", "y"},
                          {"3", "03", "4"}};
 
+// "granted" or "refused" as `ask` answers, or "failed" when it throws.
+template <class Ask>
+std::string Answer(Ask ask) {
+  try {
+    return ask() ? "granted" : "refused";
+  } catch (const std::exception&) {
+    return "failed";
+  }
+}
+
 class AccessCheckEquivalenceTest
-    : public ::testing::TestWithParam<std::tuple<Backend, LinkColumns>> {
+    : public ::testing::TestWithParam<std::tuple<Backend, Schema>> {
  protected:
   void SetUp() override {
-    store_ = TestStore::Create(std::get<0>(GetParam()));
-    const bool sqlite = std::get<0>(GetParam()) == Backend::kSQLite;
-    switch (std::get<1>(GetParam())) {
-      case LinkColumns::kAsShipped:
-        break;
-      case LinkColumns::kNoCatalogueKey:
-        // A catalogue without a key may hold a number twice, or Null.
-        store_->Exec(
-            "DROP TABLE Rights_Master;"
-            "CREATE TABLE Rights_Master (Rights_No text, Rights_Name text)");
-        catalogue_has_key_ = false;
-        break;
-      case LinkColumns::kCaseInsensitive:
-        RecreateLinks(sqlite ? "text COLLATE NOCASE" : "text COLLATE ci");
-        break;
-      case LinkColumns::kNumeric:
-        RecreateLinks("integer");
-        pools_ = &kNumericKeys;
-        break;
+    const auto [backend, schema] = GetParam();
+    store_ = testing::TestStore::Create(backend);
+    if (schema == Schema::kNoCatalogueKey) {
+      // A catalogue without a key may hold a number twice, or Null.
+      store_->Exec(
+          "DROP TABLE Rights_Master;"
+          "CREATE TABLE Rights_Master (Rights_No text, Rights_Name text)");
+    } else if (schema != Schema::kAsShipped) {
+      std::string type = "integer";
+      if (schema == Schema::kCaseInsensitive) {
+        type = backend == Backend::kSQLite ? "text COLLATE NOCASE"
+                                           : "text COLLATE ci";
+        if (backend == Backend::kPostgreSQL) {
+          store_->Exec(
+              "CREATE COLLATION ci (provider = icu, locale = "
+              "'und-u-ks-level2', deterministic = false)");
+        }
+      }
+      store_->Exec(
+          "DROP TABLE Access_Control_Rights; DROP TABLE Access_Control_Groups;"
+          "DROP TABLE Group_Detail; CREATE TABLE Access_Control_Rights "
+          "(User_No " +
+          type + ", Rights_No " + type +
+          "); CREATE TABLE Access_Control_Groups (User_No " + type +
+          ", User_Group_No " + type +
+          "); CREATE TABLE Group_Detail "
+          "(User_Group_No " +
+          type + ", Rights_No " + type + ")");
     }
   }
 
-  void RecreateLinks(const std::string& type) {
-    if (std::get<0>(GetParam()) == Backend::kPostgreSQL &&
-        type.find("ci") != std::string::npos) {
-      store_->Exec(
-          "CREATE COLLATION ci (provider = icu, locale = "
-          "'und-u-ks-level2', deterministic = false)");
-    }
-    store_->Exec(
-        "DROP TABLE Access_Control_Rights; DROP TABLE Access_Control_Groups;"
-        "DROP TABLE Group_Detail;"
-        "CREATE TABLE Access_Control_Rights (User_No " +
-        type + ", Rights_No " + type +
-        ");"
-        "CREATE TABLE Access_Control_Groups (User_No " +
-        type + ", User_Group_No " + type +
-        ");"
-        "CREATE TABLE Group_Detail (User_Group_No " +
-        type + ", Rights_No " + type + ")");
+  Schema schema() const { return std::get<1>(GetParam()); }
+  const Pools& pools() const {
+    return schema() == Schema::kNumeric ? kNumericKeys : kTextKeys;
   }
 
   // Draws new rows into the four tables; returns them as SQL, for the
@@ -112,55 +111,32 @@ class AccessCheckEquivalenceTest
     std::string sql =
         "DELETE FROM Rights_Master; DELETE FROM Access_Control_Rights; "
         "DELETE FROM Access_Control_Groups; DELETE FROM Group_Detail;";
-    for (const std::string& right : pools_->rights) {
-      for (int copies = Draw(catalogue_has_key_ ? 2 : 3); copies > 0;
-           --copies) {
+    for (const std::string& right : pools().rights) {
+      for (int copies = Draw(schema() == Schema::kNoCatalogueKey ? 3 : 2);
+           copies > 0; --copies) {
         sql += "INSERT INTO Rights_Master (Rights_No, Rights_Name) VALUES ('" +
                right + "', 'a right');";
       }
     }
-    sql += Links("Access_Control_Rights (User_No, Rights_No)", pools_->users,
-                 pools_->rights, 14);
+    sql += Links("Access_Control_Rights (User_No, Rights_No)", pools().users,
+                 pools().rights, 14);
     sql += Links("Access_Control_Groups (User_No, User_Group_No)",
-                 pools_->users, pools_->groups, 10);
-    sql += Links("Group_Detail (User_Group_No, Rights_No)", pools_->groups,
-                 pools_->rights, 10);
+                 pools().users, pools().groups, 10);
+    sql += Links("Group_Detail (User_Group_No, Rights_No)", pools().groups,
+                 pools().rights, 10);
     // A numeric column refuses what is no number; such rows are left out.
     for (size_t start = 0, end; start < sql.size(); start = end + 1) {
       end = sql.find(';', start);
-      const std::string statement = sql.substr(start, end - start);
       try {
-        store_->Exec(statement);
+        store_->Exec(sql.substr(start, end - start));
       } catch (const std::exception&) {
-        if (std::get<1>(GetParam()) != LinkColumns::kNumeric) throw;
+        if (schema() != Schema::kNumeric) throw;
       }
     }
     return sql;
   }
 
-  // The listed statement's answer: granted, refused, or the store's failure.
-  std::string Listed(const std::string& user, const std::string& right) {
-    try {
-      return store_->Query(ListedStatement(user, right)).empty() ? "refused"
-                                                                 : "granted";
-    } catch (const std::exception&) {
-      return "failed";
-    }
-  }
-
-  std::string Library(const std::string& user, const std::string& right) {
-    CheckAccessRights check;
-    check.ADOConnectionString(store_->connection_string());
-    check.UserNo(user);
-    check.RightsNo(right);
-    if (check.Check_Access_Rights()) return "granted";
-    return check.ErrDesc() == "Access Denied" ? "refused" : "failed";
-  }
-
-  std::unique_ptr<TestStore> store_;
-  const Pools* pools_ = &kTextKeys;
-  bool catalogue_has_key_ = true;
-  std::mt19937 random_{20240601};
+  std::unique_ptr<testing::TestStore> store_;
 
  private:
   int Draw(int n) { return std::uniform_int_distribution<>(0, n - 1)(random_); }
@@ -183,89 +159,79 @@ class AccessCheckEquivalenceTest
     }
     return sql;
   }
+
+  std::mt19937 random_{20240601};
 };
 
+// The check, and the explanation beside it, answer as the listed statement
+// does; the effective rights of a user are the catalogue rows that the
+// listed statement finds for that user, over every right asked.
 TEST_P(AccessCheckEquivalenceTest, AnswersAsTheListedStatementDoes) {
   int granted = 0;
   for (int round = 0; round < 12; ++round) {
     const std::string rows = DrawRows();
-    for (const std::string& user : pools_->users) {
-      for (const std::string& right : pools_->rights) {
-        const std::string listed = Listed(user, right);
-        ASSERT_EQ(Library(user, right), listed)
-            << "user '" << user << "', right '" << right << "' over:\n"
+    for (const std::string& user : pools().users) {
+      std::set<std::string> found;
+      bool listed_failed = false;
+      for (const std::string& right : pools().rights) {
+        const std::string listed = Answer([&] {
+          const testing::Rows catalogue =
+              store_->Query(ListedStatement(user, right));
+          for (const auto& row : catalogue) found.insert(row.at(0).value());
+          return !catalogue.empty();
+        });
+        listed_failed |= listed == "failed";
+        CheckAccessRights check;
+        check.ADOConnectionString(store_->connection_string());
+        check.UserNo(user);
+        check.RightsNo(right);
+        const std::string checked = Answer([&] {
+          if (check.Check_Access_Rights()) return true;
+          if (check.ErrDesc() != "Access Denied") throw Error(check.ErrDesc());
+          return false;
+        });
+        const std::string explained = Answer([&] {
+          return ExplainAccess(store_->connection_string(), user, right)
+              .granted;
+        });
+        ASSERT_TRUE(checked == listed && explained == checked)
+            << "user '" << user << "', right '" << right << "': listed "
+            << listed << ", checked " << checked << ", explained " << explained
+            << ", over:\n"
             << rows;
         granted += listed == "granted";
       }
+      std::string listed_rights, held;
+      for (const std::string& number : found) listed_rights += number + ";";
+      const std::string effective = Answer([&] {
+        for (const HeldRight& right :
+             EffectiveRights(store_->connection_string(), user)) {
+          held += right.rights_no + ";";
+        }
+        return true;
+      });
+      ASSERT_EQ(effective == "failed" ? effective : held,
+                listed_failed ? "failed" : listed_rights)
+          << "user '" << user << "' over:\n"
+          << rows;
     }
   }
   // PostgreSQL compares no text with a number: every answer is its failure.
   const bool all_fail = std::get<0>(GetParam()) == Backend::kPostgreSQL &&
-                        std::get<1>(GetParam()) == LinkColumns::kNumeric;
+                        schema() == Schema::kNumeric;
   EXPECT_EQ(granted > 0, !all_fail) << granted << " grants drawn";
-}
-
-// Explanations answer as the check does; the effective rights of a user are
-// the catalogue rows that the listed statement finds for that user, over
-// every right asked.
-TEST_P(AccessCheckEquivalenceTest, ReportsAgreeWithTheCheck) {
-  const std::string& store = store_->connection_string();
-  for (int round = 0; round < 6; ++round) {
-    const std::string rows = DrawRows();
-    for (const std::string& user : pools_->users) {
-      std::set<std::string> found;
-      bool listed_failed = false;
-      for (const std::string& right : pools_->rights) {
-        std::string explained = "failed";
-        try {
-          explained =
-              ExplainAccess(store, user, right).granted ? "granted" : "refused";
-        } catch (const DataAccessError&) {
-        }
-        ASSERT_EQ(explained, Library(user, right))
-            << "user '" << user << "', right '" << right << "' over:\n"
-            << rows;
-        try {
-          for (const auto& row : store_->Query(ListedStatement(user, right))) {
-            found.insert(row.at(0).value());
-          }
-        } catch (const std::exception&) {
-          listed_failed = true;
-        }
-      }
-      std::string expected = listed_failed ? "failed" : "";
-      if (!listed_failed) {
-        for (const std::string& number : found) expected += number + ";";
-      }
-      std::string held;
-      try {
-        for (const HeldRight& right : EffectiveRights(store, user)) {
-          held += right.rights_no + ";";
-        }
-      } catch (const DataAccessError&) {
-        held = "failed";
-      }
-      ASSERT_EQ(held, expected) << "user '" << user << "' over:\n" << rows;
-    }
-  }
-}
-
-std::string CaseName(
-    const ::testing::TestParamInfo<std::tuple<Backend, LinkColumns>>& info) {
-  constexpr const char* kLinks[] = {"AsShipped", "NoCatalogueKey",
-                                    "CaseInsensitive", "Numeric"};
-  return testing::BackendName(std::get<0>(info.param)) +
-         kLinks[static_cast<int>(std::get<1>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Stores, AccessCheckEquivalenceTest,
     ::testing::Combine(
         ::testing::Values(Backend::kSQLite, Backend::kPostgreSQL),
-        ::testing::Values(LinkColumns::kAsShipped, LinkColumns::kNoCatalogueKey,
-                          LinkColumns::kCaseInsensitive,
-                          LinkColumns::kNumeric)),
-    CaseName);
+        ::testing::Values(Schema::kAsShipped, Schema::kNoCatalogueKey,
+                          Schema::kCaseInsensitive, Schema::kNumeric)),
+    [](const auto& info) {
+      return testing::BackendName(std::get<0>(info.param)) +
+             kSchemaNames[static_cast<int>(std::get<1>(info.param))];
+    });
 
 }  // namespace
 }  // namespace tavikuser
