@@ -196,17 +196,18 @@ TEST_P(OperationsTest, EachOperationRefusesInItsOwnOrder) {
 
 class CreationTest : public OperationsTest {
  protected:
-  // Each at 7, after those of another company and branch that must stay.
+  // Each at 7, after those of another company and branch, which come first
+  // in any order and must stay as they are.
   void SetUp() override {
     OperationsTest::SetUp();
     for (const EntityClass& entity : kEntityClasses) {
       const std::string document = entity.document_prefix;
-      store_->Exec("INSERT INTO Document_Counter VALUES ('C9', 'B2', '" +
-                   document + "', 50), ('C1', 'B9', '" + document +
+      store_->Exec("INSERT INTO Document_Counter VALUES ('C0', 'B2', '" +
+                   document + "', 50), ('C1', 'B1', '" + document +
                    "', 60), ('C1', 'B2', '" + document + "', 7)");
     }
   }
-  // By company, branch and document prefix: C1 B2 GR RG RL US, C1 B9, C9.
+  // By company, branch and document prefix: C0 B2, C1 B1, C1 B2 GR RG RL US.
   std::string Counters() {
     return Query(
         "SELECT Last_No FROM Document_Counter ORDER BY Company_Prefix, "
@@ -265,7 +266,7 @@ TEST_P(CreationTest, OneObjectCreatesTwiceUpdatesAndDeletes) {
       EXPECT_EQ(Keys(entity), Key(entity, 8));
     }
   }
-  EXPECT_EQ(Counters(), "9;9;9;9;60;60;60;60;50;50;50;50");
+  EXPECT_EQ(Counters(), "50;50;50;50;60;60;60;60;9;9;9;9");
   // A user's deletion leaves rows of other tables; a role's takes its own.
   EXPECT_EQ(Links(), "1|1|0|0");
 }
@@ -349,7 +350,7 @@ TEST_P(CreationTest, ProcessesCreatingAtOnceNeverShareANumber) {
                   "MIN(Rights_Identity), MAX(Rights_Identity), COUNT(*) FROM "
                   "Rights_Master"),
             "60|8|67|60");
-  EXPECT_EQ(Counters(), "7;67;7;7;60;60;60;60;50;50;50;50");
+  EXPECT_EQ(Counters(), "50;50;50;50;60;60;60;60;7;67;7;7");
 }
 
 // Updates and deletions by number, on tables rebuilt without their key so
