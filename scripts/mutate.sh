@@ -137,7 +137,9 @@ on_exit() {
   [[ -z $running ]] || wait "$running" 2>/dev/null || true
 }
 trap on_exit EXIT
-trap 'echo; echo "Interrupted; the source is put back." >&2; exit 130' INT TERM
+# To the first standard error: while the suite runs, 2 is its log.
+exec 3>&2
+trap 'echo; echo "Interrupted; the source is put back." >&3; exit 130' INT TERM
 
 # The suite writes its SQLite stores and server folders under /tmp, where
 # every commit waits for the disk: on a memory file system of its own it
