@@ -1,19 +1,16 @@
 #!/usr/bin/env bash
 # Mutation testing: shows that the suite catches real faults. Puts each
-# fault of scripts/mutations.txt into src/, one at a time, builds
-# incrementally in build-mutate/, runs the suite, and puts the source back.
-# At the end it lists the faults that no test caught, and the score.
-#
+# fault of scripts/mutations.txt into src/ in turn, builds build-mutate/
+# incrementally, runs the suite and puts the source back; then lists the
+# faults no test caught, with the score. A developer tool, not a test.
 #   scripts/mutate.sh              every mutation
-#   scripts/mutate.sh WORD...      only those whose names contain a WORD
+#   scripts/mutate.sh WORD...      those whose names contain a WORD
 #   scripts/mutate.sh --list       list the mutations and check the list
-#
-# Per mutation, the C++ suite runs first and stops at its first failure;
-# the C, Python and command tests run only when it passed. A suite that
-# outlives its time limit (MUTATE_TIMEOUT seconds; by default three times the
-# unmutated run, plus a minute) counts as caught. A developer tool: the test
-# run (scripts/test.sh) does not call it. Exit status: 0 when every mutation
-# was caught, 1 when one was not or did not build, 2 for an unusable list.
+# The C++ suite stops at its first failure; the C, Python and command tests
+# run only when it passed. A suite that outlives its time limit
+# (MUTATE_TIMEOUT seconds; by default three times the unmutated run plus a
+# minute) counts as caught. Exits 0 when every mutation was caught, 1 when
+# one was not or did not build, 2 for an unusable list.
 set -euo pipefail
 # A '&' in a replacement text is the text itself, not the matched pattern.
 shopt -u patsub_replacement 2>/dev/null || true
@@ -53,25 +50,17 @@ read_list() {
   done
 }
 
-# How many times the text $2 occurs in the text $1.
-occurrences() {
-  local without="${1//"$2"/}"
-  echo $(((${#1} - ${#without}) / ${#2}))
-}
-
 # The whole text of file $1, trailing newlines kept.
 contents() { IFS= read -r -d '' "$2" <"$1" || true; }
 
 # Refuses the list when an entry is incomplete, named twice, or its text is
 # not found exactly once: the list must say what it tests.
 check_list() {
-  local i text count bad=0
+  local i text without bad=0
   local -A seen=()
   for i in "${!names[@]}"; do
     local name=${names[i]} file="$root/${files[i]}" problem=''
-    if [[ ! $name =~ ^[a-z0-9-]+$ ]]; then
-      problem="its name is not of letters, digits and dashes"
-    elif [[ -n ${seen[$name]:-} ]]; then
+    if [[ -n ${seen[$name]:-} ]]; then
       problem="the name is used twice"
     elif [[ -z ${abouts[i]} || -z ${finds[i]} ]]; then
       problem="it lacks its 'about' or its text to find"
@@ -81,7 +70,8 @@ check_list() {
       problem="its replacement changes nothing"
     else
       contents "$file" text
-      count=$(occurrences "$text" "${finds[i]}")
+      without=${text//"${finds[i]}"/}
+      local count=$(((${#text} - ${#without}) / ${#finds[i]}))
       ((count == 1)) || problem="its text occurs $count times in ${files[i]}"
     fi
     seen[$name]=1
@@ -170,29 +160,47 @@ limited() {
 }
 
 # Runs the suite into the log $1 and sets `outcome` to what ended it:
-# "passed", the first failing test, or how the C++ program ended.
+# "passed", the failing test, or how the C++ program ended. A test that
+# fails now and then must not pass for a catch: a failure counts once the
+# test fails again when run alone; otherwise that test is noted in `flaky`
+# and the suite runs once more without it.
 suite() {
-  local status=0 failed
-  limited "$limit" "$build/tests/tavikuser_tests" --gtest_fail_fast \
-    --gtest_brief=1 >>"$1" 2>&1 || status=$?
-  if ((status == 124 || status == 137)); then
-    outcome="timed out after ${limit}s"
-  elif ((status > 128)); then
-    outcome="the C++ suite crashed (signal $((status - 128)))"
-  elif ((status != 0)); then
-    failed=$(sed -n 's/^\[  FAILED  \] \([^ ,]*\).*/\1/p' "$1" | head -n 1)
-    outcome=${failed:-"the C++ suite ended with status $status"}
-  elif ! limited 300 ctest --test-dir "$build" -E '^unit$' \
-    --output-on-failure >>"$1" 2>&1; then
-    failed=$(sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*/\1/p' "$1" |
-      head -n 1)
-    outcome="${failed:-ctest} (C, Python or command tests)"
-  else
-    outcome=passed
+  local status failed excluded='' run="$1.run"
+  while :; do
+    status=0
+    limited "$limit" "$build/tests/tavikuser_tests" --gtest_fail_fast \
+      --gtest_brief=1 --gtest_filter="*${excluded:+-$excluded}" >"$run" 2>&1 ||
+      status=$?
+    cat "$run" >>"$1"
+    # The test's name, up to the parameter that gtest adds after a comma.
+    failed=$(sed -n 's/^\[  FAILED  \] \([^ ,]*\.[^ ,]*\).*/\1/p;T;q' "$run")
+    if ((status == 124 || status == 137)); then
+      outcome="timed out after ${limit}s" && return
+    elif ((status > 128)); then
+      outcome="the C++ suite crashed (signal $((status - 128)))" && return
+    elif ((status != 0)) && [[ -z $failed ]]; then
+      outcome="the C++ suite ended with status $status" && return
+    elif ((status == 0)); then
+      break
+    fi
+    echo "== $failed again, alone" >>"$1"
+    if ! limited "$limit" "$build/tests/tavikuser_tests" \
+      --gtest_filter="$failed" >>"$1" 2>&1; then
+      outcome=$failed && return
+    fi
+    flaky[$failed]+=" ${name:-unmutated}"
+    excluded+="${excluded:+:}$failed"
+  done
+  outcome=passed
+  if ! limited 300 ctest --test-dir "$build" -E '^unit$' --output-on-failure \
+    >>"$1" 2>&1; then
+    outcome="$(sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*/\1/p;T;q' "$1")"
+    outcome+=" (C, Python or command tests)"
   fi
 }
 
 mkdir -p "$logs"
+declare -A flaky=()
 started=$SECONDS
 echo "== building build-mutate/ and running the unmutated suite"
 generator=()
@@ -250,6 +258,9 @@ for i in "${survivors[@]}"; do
   echo "  not caught: ${names[i]}: ${abouts[i]}"
 done
 for i in "${unbuilt[@]}"; do echo "  does not build, fix it: ${names[i]}"; done
+for test in "${!flaky[@]}"; do
+  echo "  failed once, then passed alone: $test (with:${flaky[$test]})"
+done
 echo "Logs: $logs/"
 
 if ! git -C "$root" diff --quiet -- src; then
