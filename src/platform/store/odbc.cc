@@ -264,6 +264,20 @@ DateTime FromStoreCalendar(const DateTime::Calendar& calendar) {
   }
 }
 
+// Taken for making and ending connections, one at a time in the process:
+// the driver manager fills shared buffers while it allocates and frees their
+// handles, a driver may set the process's locale while it connects (the
+// PostgreSQL driver does), and what a connect opened is told apart by the
+// descriptors open before it. Held across fork(), so that a child never
+// starts with it held by a thread that the child does not have.
+std::mutex& DriverManagerLock() {
+  static std::mutex lock;
+  static const int held_across_fork = pthread_atfork(
+      [] { lock.lock(); }, [] { lock.unlock(); }, [] { lock.unlock(); });
+  static_cast<void>(held_across_fork);
+  return lock;
+}
+
 class ODBCConnection final : public Connection {
  public:
   // Connects with the ODBC string as written. Throws DataAccessError with
@@ -277,17 +291,6 @@ class ODBCConnection final : public Connection {
                       reinterpret_cast<SQLPOINTER>(
                           static_cast<SQLULEN>(limits.connect.count())),
                       0);
-    // One connect at a time in the process: a driver may set the process's
-    // locale while it connects (the PostgreSQL driver does), and what a
-    // connect opened is told apart by the descriptors open before it. Held
-    // across fork(), so that a child never starts with it held by a thread
-    // that the child does not have.
-    static std::mutex connecting;
-    static const int held_across_fork =
-        pthread_atfork([] { connecting.lock(); }, [] { connecting.unlock(); },
-                       [] { connecting.unlock(); });
-    static_cast<void>(held_across_fork);
-    std::unique_lock<std::mutex> one_at_a_time(connecting);
     const std::vector<int> before = OpenDescriptors();
     const SQLRETURN connected = SQLDriverConnect(
         connection_.get(), nullptr,
@@ -303,7 +306,7 @@ class ODBCConnection final : public Connection {
         fcntl(descriptor, F_SETFD, fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
       }
     }
-    one_at_a_time.unlock();
+    driver_manager_.unlock();
     Check(connected, connection_);
     // A driver that cannot tell keeps names as they are written.
     SQLGetInfo(connection_.get(), SQL_IDENTIFIER_CASE, &identifier_case_, 0,
@@ -316,6 +319,8 @@ class ODBCConnection final : public Connection {
   }
 
   ~ODBCConnection() override {
+    // Released after the handles are freed, as the last member to go.
+    driver_manager_.lock();
     // A driver refuses to disconnect inside a transaction, and statements
     // must go before their connection.
     statements_.Clear();
@@ -718,6 +723,8 @@ class ODBCConnection final : public Connection {
     return text;
   }
 
+  // Held while the handles are made and connected, and while they end.
+  std::unique_lock<std::mutex> driver_manager_{DriverManagerLock()};
   Handle environment_;
   Handle connection_;
   SQLULEN command_timeout_;  // seconds
