@@ -4,7 +4,6 @@
 // of its type; every result is taken whole to the client before it is read.
 #include <fcntl.h>
 #include <mysql.h>
-#include <poll.h>
 
 #include <charconv>
 #include <map>
@@ -163,11 +162,7 @@ class MariaDBConnection final : public Connection {
   bool Reusable() const override { return !broken_ && !InTransaction(); }
 
   bool Usable() const override {
-    if (!Reusable()) return false;
-    // An idle connection is sent nothing unasked: anything to read means
-    // that the server is ending it (killed, timed out, shut down).
-    pollfd socket{mysql_get_socket(link_.get()), POLLIN, 0};
-    return poll(&socket, 1, 0) == 0;
+    return Reusable() && IdleSocketOpen(mysql_get_socket(link_.get()));
   }
 
  private:

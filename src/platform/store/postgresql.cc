@@ -252,11 +252,7 @@ class PostgreSQLConnection final : public Connection {
   }
 
   bool Usable() const override {
-    if (!Reusable()) return false;
-    // An idle connection is sent nothing unasked: anything to read means
-    // that the server is ending it (terminated, timed out, shut down).
-    pollfd socket{PQsocket(link_.get()), POLLIN, 0};
-    return poll(&socket, 1, 0) == 0;
+    return Reusable() && IdleSocketOpen(PQsocket(link_.get()));
   }
 
  private:

@@ -5,6 +5,8 @@
 #ifndef TAVIKUSER_PLATFORM_STORE_STORES_H_
 #define TAVIKUSER_PLATFORM_STORE_STORES_H_
 
+#include <poll.h>
+
 #include <charconv>
 #include <chrono>
 #include <cstddef>
@@ -76,6 +78,14 @@ inline constexpr char kMariaDBEnsureCounter[] =
 inline constexpr char kMariaDBLockCounter[] =
     "SELECT Last_No FROM Document_Counter WHERE Company_Prefix = ? AND "
     "Branch_Prefix = ? AND Document_Prefix = ? FOR UPDATE";
+
+// Whether a server's idle connection on `socket` is still open: the server
+// sends an idle connection nothing unasked, so anything to read means that
+// it is ending it (killed, timed out, shut down).
+inline bool IdleSocketOpen(int socket) {
+  pollfd idle{socket, POLLIN, 0};
+  return poll(&idle, 1, 0) == 0;
+}
 
 // Throws DataAccessError when a text value holds a NUL. Client libraries
 // take some values as C strings: a value holding a NUL would reach the store
