@@ -66,6 +66,12 @@ static void test_statuses(tavik_object *rights) {
   CHECK_STATUS(TAVIK_E_WRONG_KIND,
                tavik_call_bool(rights, "RightsNo", NULL, &flag));
   CHECK(flag == 0);
+  /* An error the operation raises to its caller is the call's own. */
+  CHECK_STATUS(TAVIK_OK, tavik_create("ADODB.Connection", &obj));
+  tavik_let_text(obj, "ConnectionString", "Provider=Nowhere");
+  CHECK_STATUS(TAVIK_E_CALL, tavik_call(obj, "Open", NULL, 0, &out));
+  CHECK(out == NULL && strstr(tavik_last_error(), "Nowhere"));
+  tavik_object_release(obj);
   CHECK_STATUS(TAVIK_E_INVALID_ARG,
                tavik_call(rights, "Update_Rights",
                           (const tavik_value *const *)&argument, 1, &out));
