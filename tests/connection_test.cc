@@ -1,10 +1,15 @@
 // The connection object as hosts drive it, and the pool behind it: a pooled
-// connection that went bad while idle is never handed out again, an idle
-// one ends in time, and a process made by fork() never touches its
-// parent's.
+// connection that went bad is never handed out again, an idle one ends in
+// time, every wait on a server ends at its limit with a text that says what
+// was waited for, and a process made by fork() never touches its parent's.
 #include "tavikuser/connection.h"
 
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,17 +30,26 @@
 namespace tavikuser {
 namespace {
 
+namespace fs = std::filesystem;
+using std::chrono::steady_clock;
 using testing::Backend;
+using ::testing::HasSubstr;
 using testing::TestStore;
 
-// The description of the DataAccessError that `step` throws.
+// Each wait below is limited to a second or two: far less than this.
+constexpr auto kBound = std::chrono::seconds(6);
+
+// The description of the DataAccessError that `step` throws, within kBound.
 std::string Failure(const std::function<void()>& step) {
+  const auto started = steady_clock::now();
+  std::string text = "no DataAccessError";
   try {
     step();
   } catch (const DataAccessError& error) {
-    return error.what();
+    text = error.what();
   }
-  return "no DataAccessError";
+  EXPECT_LT(steady_clock::now() - started, kBound) << text;
+  return text;
 }
 
 // The first value that `sql` reads, through a pooled connection.
@@ -48,6 +62,13 @@ std::string SQLiteFile(const TestStore& store) {
   return store::ParseConnectionString(store.connection_string()).parameters;
 }
 
+// The exit status of `child`, or -1 when it did not exit.
+int ExitStatus(pid_t child) {
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 TEST(ConnectionTest, RefusesMisuseAndIsDrivenLateBoundByMemberName) {
   auto store = TestStore::Create(Backend::kSQLite);
   Connection connection;
@@ -58,10 +79,10 @@ TEST(ConnectionTest, RefusesMisuseAndIsDrivenLateBoundByMemberName) {
   EXPECT_EQ(Failure([&] { connection.BeginTrans(); }),
             "The connection is closed.");
 
+  // Member names in any letter case, as late-bound hosts write them.
   const ObjectRef object = connection.AsObject();
   object->Let("connectionstring", Variant(store->connection_string()));
   object->Call("Open");
-  EXPECT_EQ(connection.state(), Connection::kStateOpen);
   EXPECT_EQ(Failure([&] { connection.Open(); }),
             "The connection is already open.");
   EXPECT_EQ(Failure([&] { connection.ConnectionString("x"); }),
@@ -79,13 +100,9 @@ TEST(ConnectionTest, RefusesMisuseAndIsDrivenLateBoundByMemberName) {
   connection.Close();  // rolls back what is still open
   EXPECT_EQ(object->Get("State").ToI4(), Connection::kStateClosed);
   EXPECT_EQ(store->Scalar("SELECT Rights_No FROM Rights_Master"), "late");
-
-  try {
-    Connection(Variant("not a connection").ToObject());
-    ADD_FAILURE() << "a text became a connection";
-  } catch (const AutomationError& error) {
-    EXPECT_EQ(error.status(), automation::kTypeMismatch);
-  }
+  EXPECT_THAT([] { Connection(Variant("not a connection").ToObject()); },
+              ::testing::Throws<AutomationError>(::testing::Property(
+                  &AutomationError::status, automation::kTypeMismatch)));
 }
 
 // Whether the PostgreSQL session `pid` is gone within two seconds.
@@ -99,24 +116,111 @@ bool SessionEnds(TestStore& store, const std::string& pid) {
   return false;
 }
 
-TEST(ConnectionPoolTest, APostgreSQLConnectionEndedWhileIdleIsDropped) {
+// Continues a stopped process when it goes, so that no test leaves a server
+// process stopped.
+class Stopped {
+ public:
+  explicit Stopped(const std::string& pid) : pid_(std::stoi(pid)) {
+    kill(pid_, SIGSTOP);
+  }
+  ~Stopped() { kill(pid_, SIGCONT); }
+
+ private:
+  pid_t pid_;
+};
+
+// A pooled session that the server ended is not handed out again. One whose
+// server process stopped: a call ends at the Command Timeout and a grace,
+// its connection is given up, and once the process runs again the next call
+// works on a fresh one; stopped inside a transaction, the transaction counts
+// as rolled back (its connection is closed before anything else is sent),
+// unless the commit was awaited. One idle past its Idle Timeout ends at the
+// next call of any store, so that it holds up neither the server's
+// resources nor its shutdown.
+TEST(ServerSessionTest, ASessionEndedStoppedOrIdleTooLongIsGivenUp) {
   auto store = TestStore::Create(Backend::kPostgreSQL);
+  store->Exec(
+      "INSERT INTO Rights_Master (Rights_No) VALUES ('R-POST');"
+      "INSERT INTO Access_Control_Rights (User_No, Rights_No) VALUES "
+      "('U-ANN', 'R-POST')");
   const std::string pid = "SELECT pg_backend_pid()";
-  const std::string pooled = First(store->connection_string(), pid);
-  store->Exec("SELECT pg_terminate_backend(" + pooled + ")");
-  EXPECT_TRUE(SessionEnds(*store, pooled));
-  EXPECT_NE(First(store->connection_string(), pid), pooled);
+  const std::string ended = First(store->connection_string(), pid);
+  store->Exec("SELECT pg_terminate_backend(" + ended + ")");
+  EXPECT_TRUE(SessionEnds(*store, ended));
+  EXPECT_NE(First(store->connection_string(), pid), ended);
+
+  const std::string limited = store->connection_string() + ";Command Timeout=1";
+  CheckAccessRights check;
+  check.ADOConnectionString(limited);
+  check.UserNo("U-ANN");
+  check.RightsNo("R-POST");
+  {
+    const Stopped stopped(First(limited, pid));
+    const auto started = steady_clock::now();
+    EXPECT_FALSE(check.Check_Access_Rights());
+    EXPECT_LT(steady_clock::now() - started, kBound);
+    EXPECT_THAT(check.ErrDesc(),
+                HasSubstr("no answer within the Command Timeout of 1 s"));
+  }
+  EXPECT_TRUE(check.Check_Access_Rights()) << check.ErrDesc();
+  for (const bool at_commit : {false, true}) {
+    store::Lease lease = store::Borrow(limited);
+    const std::string session = lease->Query(pid, {}).at(0).at(0).ToText();
+    lease->Begin();
+    const Stopped stopped(session);
+    Failure([&] {
+      if (at_commit) {
+        lease->Commit();
+      } else {
+        lease->Execute("DELETE FROM Access_Control_Rights", {});
+      }
+    });
+    EXPECT_EQ(Failure([&] { lease->Rollback(); }) == "no DataAccessError",
+              !at_commit);
+    EXPECT_FALSE(lease->Reusable());
+  }
+  EXPECT_EQ(store->Scalar("SELECT COUNT(*) FROM Access_Control_Rights"), "1");
+
+  const std::string idle =
+      First(store->connection_string() + ";Idle Timeout=1", pid);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  auto other = TestStore::Create(Backend::kSQLite, false);
+  First(other->connection_string(), "SELECT 1");
+  EXPECT_TRUE(SessionEnds(*store, idle));
 }
 
-// The file moved away and another put at its path; then the folder that
-// holds it swapped for another: each time the path names another file, and
-// a pooled connection to the first must not serve it.
-TEST(ConnectionPoolTest, AnSQLiteConnectionFollowsFilesAndFoldersMoved) {
-  namespace fs = std::filesystem;
+// A server that accepts the connection and never answers: opening ends at
+// the Connect Timeout (libpq waits two seconds at the least).
+TEST(ServerSessionTest, OpeningAnUnansweringServerEndsAtTheConnectTimeout) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  EXPECT_THAT(
+      Failure([&] {
+        store::Borrow("Provider=PostgreSQL;Host=127.0.0.1;Port=" +
+                      std::to_string(ntohs(address.sin_port)) +
+                      ";Database=books;User ID=clerk;Connect Timeout=1");
+      }),
+      HasSubstr("the Connect Timeout of 1 s"));
+  close(listener);
+}
+
+// The file replaced, by a child process; then the folder that holds it
+// swapped for another: each time the path names another file, and a pooled
+// connection to the first must not serve it. The child shares its parent's
+// queue of folder notices: it must find the new file without taking the
+// notice of the replacement away from its parent.
+TEST(ConnectionPoolTest, AnSQLiteConnectionFollowsFilesAndFoldersReplaced) {
   char temporary[] = "/tmp/tavik-moves-XXXXXX";
   ASSERT_NE(mkdtemp(temporary), nullptr);
-  const fs::path root = temporary;
-  const fs::path books = root / "books";
+  const fs::path root = temporary, books = root / "books";
+  fs::create_directories(root / "new-books");
   fs::create_directory(books);
   // Moves a fresh store holding `marker` to `to`.
   std::vector<std::unique_ptr<TestStore>> stores;
@@ -134,10 +238,18 @@ TEST(ConnectionPoolTest, AnSQLiteConnectionFollowsFilesAndFoldersMoved) {
 
   place("first", books / "ledger.db");
   EXPECT_EQ(First(ledger, marker), "first");
-  fs::rename(books / "ledger.db", books / "ledger-old.db");
-  place("second", books / "ledger.db");
+  place("second", root / "second.db");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    fs::rename(books / "ledger.db", books / "ledger-old.db");
+    fs::rename(root / "second.db", books / "ledger.db");
+    // No destructors: nothing of the parent's.
+    _exit(First(ledger, marker) == "second" ? 0 : 1);
+  }
+  EXPECT_EQ(ExitStatus(child), 0);
   EXPECT_EQ(First(ledger, marker), "second");
-  fs::create_directory(root / "new-books");
+
   place("third", root / "new-books" / "ledger.db");
   fs::rename(books, root / "old-books");
   fs::rename(root / "new-books", books);
@@ -145,36 +257,9 @@ TEST(ConnectionPoolTest, AnSQLiteConnectionFollowsFilesAndFoldersMoved) {
   fs::remove_all(root);
 }
 
-// A child process shares its parent's queue of folder notices: when the
-// child replaces the file and reads, it must find the new file without
-// taking the notice of the replacement away from its parent.
-TEST(ConnectionPoolTest, AParentAndItsChildBothSeeAReplacedFile) {
-  auto store = TestStore::Create(Backend::kSQLite, false);
-  store->Exec(
-      "CREATE TABLE Marker (Value text); INSERT INTO Marker VALUES "
-      "('old')");
-  const std::string marker = "SELECT Value FROM Marker";
-  // A connection to the old file is pooled.
-  EXPECT_EQ(First(store->connection_string(), marker), "old");
-  auto replacement = TestStore::Create(Backend::kSQLite, false);
-  replacement->Exec(
-      "CREATE TABLE Marker (Value text); INSERT INTO Marker VALUES ('new')");
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::rename(SQLiteFile(*replacement).c_str(), SQLiteFile(*store).c_str());
-    // No destructors: nothing of the parent's.
-    _exit(First(store->connection_string(), marker) == "new" ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(First(store->connection_string(), marker), "new");
-}
-
 // How many descriptors this process has open.
 int OpenDescriptors() {
-  const std::filesystem::directory_iterator entries("/proc/self/fd");
+  const fs::directory_iterator entries("/proc/self/fd");
   return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
 
@@ -190,25 +275,13 @@ TEST(ConnectionPoolTest, ManyStoresInTurnGiveTheirDescriptorsBack) {
   for (int i = 0; i < 300; ++i) {
     auto store = TestStore::Create(Backend::kSQLite, false);
     First(store->connection_string(), select);
-    std::filesystem::remove(SQLiteFile(*store));
+    fs::remove(SQLiteFile(*store));
     most = std::max(most, OpenDescriptors());
   }
   EXPECT_LE(most - start, 64);  // the pool's bound on idle connections
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   First(kept->connection_string(), select);  // a call sweeps the pool
   EXPECT_LE(OpenDescriptors(), start);
-}
-
-// A session idle past its Idle Timeout ends at the next call of any store,
-// so that it holds up neither the server's resources nor its shutdown.
-TEST(ConnectionPoolTest, AServerSessionEndsAfterItsIdleTimeout) {
-  auto store = TestStore::Create(Backend::kPostgreSQL, false);
-  const std::string pid = First(store->connection_string() + ";Idle Timeout=1",
-                                "SELECT pg_backend_pid()");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  auto other = TestStore::Create(Backend::kSQLite, false);
-  First(other->connection_string(), "SELECT 1");
-  EXPECT_TRUE(SessionEnds(*store, pid));
 }
 
 class PoolAcrossForkTest : public ::testing::TestWithParam<Backend> {
@@ -243,8 +316,9 @@ class PoolAcrossForkTest : public ::testing::TestWithParam<Backend> {
 // Parent and child check at once after the parent pooled a connection and
 // while it holds another open: every answer on both sides is right, the
 // child can use neither of its parent's connections, and closing the one it
-// inherited leaves the parent's session alone.
-TEST_P(PoolAcrossForkTest, ParentAndChildEachAnswerRightOnTheirOwnConnections) {
+// inherited leaves the parent's session alone. A program that a child runs
+// takes none of the connections along.
+TEST_P(PoolAcrossForkTest, ChildrenAndTheirProgramsNeverUseTheParents) {
   Connection held;
   held.ConnectionString(store_->connection_string());
   held.Open();
@@ -268,34 +342,18 @@ TEST_P(PoolAcrossForkTest, ParentAndChildEachAnswerRightOnTheirOwnConnections) {
     _exit(std::min(wrong, 100));
   }
   EXPECT_EQ(WrongAnswers(400), 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << "wrong answers in the child: " << WEXITSTATUS(status);
+  EXPECT_EQ(ExitStatus(child), 0) << "wrong answers in the child";
   EXPECT_EQ(session(), before);
-}
 
-// A program that a child runs takes none of the connections along.
-TEST_P(PoolAcrossForkTest, AProgramRunByAChildInheritsNoConnection) {
-  ASSERT_EQ(WrongAnswers(2), 0);
-  int output[2];
-  ASSERT_EQ(pipe(output), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(output[1], STDOUT_FILENO);
-    execl("/bin/sh", "sh", "-c", "ls -l /proc/$$/fd", nullptr);
-    _exit(127);
-  }
-  close(output[1]);
+  // popen() runs its program in a child that it makes without fork().
+  FILE* program = popen("ls -l /proc/self/fd", "r");
+  ASSERT_NE(program, nullptr);
   std::string listing;
   char buffer[4096];
-  for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) > 0;) {
+  for (std::size_t got; (got = fread(buffer, 1, sizeof buffer, program)) > 0;) {
     listing.append(buffer, got);
   }
-  close(output[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(pclose(program), 0);
   EXPECT_NE(listing.find("pipe:"), std::string::npos) << listing;
   EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
   EXPECT_EQ(listing.find(".db"), std::string::npos) << listing;
