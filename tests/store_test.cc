@@ -129,38 +129,6 @@ TEST_P(StoreTest, APooledStatementFollowsATableRebuiltElsewhere) {
   lease->Commit();
 }
 
-// A row of a table keyed on two columns (on SQLite without a rowid) is
-// found again by its identity; a table that is not there is a failure, not
-// a table to be searched by key.
-TEST_P(StoreTest, AnIdentityFindsItsRowAgain) {
-  store_->Exec(std::string("CREATE TABLE W (a ") + traits().key_text +
-               ", b INTEGER, c TEXT, PRIMARY KEY (b, a))" +
-               (traits().typeless ? " WITHOUT ROWID" : ""));
-  store_->Exec("INSERT INTO W VALUES ('k', 1, 'one'), ('k', 2, 'two')");
-  Lease lease = Borrowed();
-  const std::optional<RowIdentity> identity = lease->IdentityOf("W");
-  if (!traits().names_keyed_rows) {
-    EXPECT_FALSE(identity);  // rows are then found by their key
-    return;
-  }
-  ASSERT_TRUE(identity);
-  Row found = lease
-                  ->Query("SELECT " + identity->columns + " FROM W WHERE c = ?",
-                          {"two"})
-                  .at(0);
-  ASSERT_EQ(found.size(), identity->width);
-  found.insert(found.begin(), Value("changed"));
-  EXPECT_EQ(
-      lease->Execute("UPDATE W SET c = ? WHERE " + identity->condition, found),
-      1);
-  EXPECT_EQ(store_->Query("SELECT c FROM W ORDER BY b"),
-            (tavikuser::testing::Rows{{"one"}, {"changed"}}));
-  if (GetParam() == Backend::kSQLite) {
-    EXPECT_EQ(Failure([&] { lease->IdentityOf("Nowhere"); }),
-              "no such table: Nowhere");
-  }
-}
-
 // Two creators never read the same number: the second waits for the first
 // to commit (SQLite at its Begin, the server at the counter row); one that
 // may wait a second only fails at its Lock Timeout, saying so.
