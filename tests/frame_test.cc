@@ -63,17 +63,12 @@ std::string Interface(const automation::ClassInfo& info) {
   return listing;
 }
 
-TEST(MemberTableTest, EachClassListsItsMembersInInterfaceOrder) {
+// The members in interface order; a new object's properties hold the empty
+// text (ErrDesc too: never Empty or Null) or the zero date.
+TEST(MemberTableTest, MembersComeInInterfaceOrderAndPropertiesStartEmpty) {
   for (const auto& [progid, expected] : kInterfaces) {
-    EXPECT_EQ(Interface(automation::CreateObject(progid)->Class()), expected);
-  }
-}
-
-// A new object's properties hold the empty text (ErrDesc too: never Empty
-// or Null) or the zero date.
-TEST(MemberTableTest, PropertiesStartEmpty) {
-  for (const auto& [progid, interface] : kInterfaces) {
     ObjectRef object = automation::CreateObject(progid);
+    EXPECT_EQ(Interface(object->Class()), expected);
     for (const automation::Member& member : object->Class().members()) {
       if (member.kind != MemberKind::kGet) continue;
       const Variant initial = object->Get(member.name);
@@ -85,18 +80,13 @@ TEST(MemberTableTest, PropertiesStartEmpty) {
   }
 }
 
-// The single trap keeps the result it finds (a failure after success, such
-// as closing, does not undo it) and stores the failure's text; nothing
-// clears an earlier text.
+// The single trap keeps the result it finds: a failure after success, such
+// as closing, does not undo it; the failure's text is stored.
 TEST(OperationFrameTest, SingleTrapKeepsTheResultAndStoresTheText) {
-  std::string err_desc = "earlier failure";
-  frame::Operation quiet(err_desc);
-  EXPECT_TRUE(quiet.Trapped([&] { quiet.Succeed(); }));
-  EXPECT_EQ(err_desc, "earlier failure");
-
-  frame::Operation failing(err_desc);
-  EXPECT_TRUE(failing.Trapped([&] {
-    failing.Succeed();
+  std::string err_desc;
+  frame::Operation operation(err_desc);
+  EXPECT_TRUE(operation.Trapped([&] {
+    operation.Succeed();
     throw DataAccessError("close failed");
   }));
   EXPECT_EQ(err_desc, "close failed");
