@@ -1,12 +1,15 @@
 // The five classes as callers bind to them, the operation frame's trap, and
 // the letter case of the password change.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "frame/letter_case.h"
 #include "frame/operation.h"
 #include "tavikuser/automation.h"
+#include "tavikuser/rights.h"
 
 namespace tavikuser {
 namespace {
@@ -78,6 +81,19 @@ TEST(MemberTableTest, MembersComeInInterfaceOrderAndPropertiesStartEmpty) {
           << progid << "." << member.name;
     }
   }
+}
+
+// A date outside the calendar is refused, early or late bound.
+TEST(MemberTableTest, ADateOutsideTheCalendarIsRefusedWhenLet) {
+  Rights right;
+  for (double day : {std::nan(""), 1e12, -1e12, 2958466.0, -657435.0}) {
+    EXPECT_THROW(right.LastUpdate(DateTime(day)), AutomationError) << day;
+  }
+  const ObjectRef late = automation::CreateObject("TavikUser.Rights");
+  EXPECT_THAT([&] { late->Let("LastUpdate", Variant(1e12)); },
+              ::testing::Throws<AutomationError>(::testing::Property(
+                  &AutomationError::status, automation::kTypeMismatch)));
+  EXPECT_EQ(right.LastUpdate(), DateTime());
 }
 
 // The single trap keeps the result it finds: a failure after success, such
