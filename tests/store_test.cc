@@ -388,8 +388,9 @@ TEST_P(StoreTest, ValuesComeBackInTheirKinds) {
   EXPECT_TRUE(rows[0][3].is_null());
   // SQLite keeps the date as ISO text; the server as its own date-time.
   EXPECT_EQ(rows[0][4].ToDate(), date);
-  // A truth comes back as 1, and an empty text is not Null.
-  EXPECT_EQ(lease->Query("SELECT 1 = 1, ''", {}),
+  // A truth comes back as 1, an empty text is not Null, and a '?' in a
+  // quoted name is no placeholder.
+  EXPECT_EQ(lease->Query("SELECT 1 = 1 AS \"true?\", ?", {std::string()}),
             (store::Rows{{store::Value(1), store::Value(std::string())}}));
 
   EXPECT_THAT(Failure([&] {
