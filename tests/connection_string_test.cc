@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <set>
 
 #include "tavikuser/connection.h"
 #include "tavikuser/errors.h"
@@ -80,8 +79,6 @@ TEST(ConnectionStringTest, EachStringReadsAsItsStoreTakesIt) {
       {"Provider=PostgreSQL;Host=a, b ,c;Port=1,2,3;"
        "Target Session Attrs=Prefer-Standby",
        "PostgreSQL: host=a,b,c port=1,2,3 target_session_attrs=prefer-standby"},
-      {"Provider=PostgreSQL;Host=a,b,c;Port=1,2,3;Target Session Attrs=any",
-       "PostgreSQL: host=a,b,c port=1,2,3 target_session_attrs=any"},
       {"Provider=PostgreSQL;Host=a,b;Port=1", "PostgreSQL: host=a,b port=1"},
       {"Provider=PostgreSQL;Password=\"a;b\"\"c\";User ID={x;y}}z};"
        "Database = ' spaced ' ",
@@ -95,7 +92,6 @@ TEST(ConnectionStringTest, EachStringReadsAsItsStoreTakesIt) {
       {"PWD=p;uid=u;Initial Catalog=d;Host=h;port=3307;provider=MySQL",
        "MariaDB: h|3307|d|u|p||"},
       {"Provider=MariaDB;Socket=/run/m.sock", "MariaDB: |||||/run/m.sock|"},
-      {"Provider=MariaDB", "MariaDB: ||||||"},
       {"Driver={Some Driver};Server=h;Database=d",
        "ODBC: Driver={Some Driver};Server=h;Database=d"},
       {"DSN=tavik;UID=clerk;PWD=p", "ODBC: DSN=tavik;UID=clerk;PWD=p"},
@@ -157,21 +153,15 @@ TEST(ConnectionStringTest, EachStringReadsAsItsStoreTakesIt) {
   };
   // Equal keys share pooled connections: those of strings read alike, and
   // only those.
-  std::map<std::string, std::set<std::string>> readings_by_pool_key;
-  std::set<std::string> readings;
+  std::map<std::string, std::string> key_of_reading, reading_of_key;
   for (const auto& [connection_string, expected] : kReadings) {
     const std::string reading = Reading(connection_string);
     EXPECT_EQ(reading, expected) << connection_string;
-    if (!reading.starts_with("The ")) {
-      readings_by_pool_key[ParseConnectionString(connection_string).pool_key]
-          .insert(reading);
-      readings.insert(reading);
-    }
+    if (reading.starts_with("The ")) continue;
+    const std::string key = ParseConnectionString(connection_string).pool_key;
+    EXPECT_EQ(key_of_reading.emplace(reading, key).first->second, key);
+    EXPECT_EQ(reading_of_key.emplace(key, reading).first->second, reading);
   }
-  for (const auto& [pool_key, alike] : readings_by_pool_key) {
-    EXPECT_EQ(alike.size(), 1u) << *alike.begin();
-  }
-  EXPECT_EQ(readings_by_pool_key.size(), readings.size());
   for (const char* wrong : {"0", "-1", "1.5", "86401", "ten"}) {
     EXPECT_EQ(Reading(std::string("Provider=SQLite;Data Source=a.db;Command "
                                   "Timeout=") +
@@ -181,16 +171,12 @@ TEST(ConnectionStringTest, EachStringReadsAsItsStoreTakesIt) {
                   wrong + "'.");
   }
   // A way of balancing that this libpq would not honour is refused.
-  const std::string balanced =
-      Reading("Provider=PostgreSQL;Load Balance Hosts=random");
-  if (PQlibVersion() < 160000) {
-    EXPECT_TRUE(balanced.starts_with(
-        "The connection string's Load Balance Hosts=random needs libpq 16 or "
-        "later; this"))
-        << balanced;
-  } else {
-    EXPECT_EQ(balanced, "PostgreSQL: load_balance_hosts=random");
-  }
+  EXPECT_TRUE(Reading("Provider=PostgreSQL;Load Balance Hosts=random")
+                  .starts_with(PQlibVersion() < 160000
+                                   ? "The connection string's Load Balance "
+                                     "Hosts=random needs libpq 16 or later; "
+                                     "this"
+                                   : "PostgreSQL: load_balance_hosts=random"));
 }
 
 // A string is read once and its reading kept, except where the same words

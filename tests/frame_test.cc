@@ -1,10 +1,15 @@
-// The five classes as callers bind to them, and the operation frame's trap.
+// The five classes as callers bind to them, the operation frame's trap, and
+// the letter case of the password change.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
+#include "frame/letter_case.h"
 #include "frame/operation.h"
 #include "tavikuser/automation.h"
+#include "tavikuser/rights.h"
 
 namespace tavikuser {
 namespace {
@@ -61,52 +66,61 @@ std::string Interface(const automation::ClassInfo& info) {
   return listing;
 }
 
-TEST(MemberTableTest, EachClassListsItsMembersInInterfaceOrder) {
+// The members in interface order; a new object's properties hold the empty
+// text (ErrDesc too: never Empty or Null) or the zero date.
+TEST(MemberTableTest, MembersComeInInterfaceOrderAndPropertiesStartEmpty) {
   for (const auto& [progid, expected] : kInterfaces) {
-    EXPECT_EQ(Interface(automation::CreateObject(progid)->Class()), expected);
-  }
-}
-
-// A new object's properties hold the empty text (ErrDesc too: never Empty
-// or Null) or the zero date, and each keeps what is assigned to it.
-TEST(MemberTableTest, PropertiesStartEmptyAndKeepWhatIsAssigned) {
-  for (const auto& [progid, interface] : kInterfaces) {
     ObjectRef object = automation::CreateObject(progid);
+    EXPECT_EQ(Interface(object->Class()), expected);
     for (const automation::Member& member : object->Class().members()) {
       if (member.kind != MemberKind::kGet) continue;
-      SCOPED_TRACE(std::string(progid) + "." + member.name);
-      const bool date = member.type == VarType::kDate;
       const Variant initial = object->Get(member.name);
-      if (date) {
-        EXPECT_EQ(initial.ToDate(), DateTime());
-      } else {
-        ASSERT_NE(initial.text(), nullptr);
-        EXPECT_EQ(*initial.text(), "");
-      }
-      if (!object->Class().Find(member.name, MemberKind::kLet)) continue;
-      const Variant given = date ? Variant(DateTime(45000.5))
-                                 : Variant("  " + member.name + " value ");
-      object->Let(member.name, given);
-      EXPECT_EQ(object->Get(member.name).ToText(), given.ToText());
+      EXPECT_TRUE(member.type == VarType::kDate
+                      ? initial.ToDate() == DateTime()
+                      : initial.text() && initial.text()->empty())
+          << progid << "." << member.name;
     }
   }
 }
 
-// The single trap keeps the result it finds (a failure after success, such
-// as closing, does not undo it) and stores the failure's text; nothing
-// clears an earlier text.
-TEST(OperationFrameTest, SingleTrapKeepsTheResultAndStoresTheText) {
-  std::string err_desc = "earlier failure";
-  frame::Operation quiet(err_desc);
-  EXPECT_TRUE(quiet.Trapped([&] { quiet.Succeed(); }));
-  EXPECT_EQ(err_desc, "earlier failure");
+// A date outside the calendar is refused, early or late bound.
+TEST(MemberTableTest, ADateOutsideTheCalendarIsRefusedWhenLet) {
+  Rights right;
+  for (double day : {std::nan(""), 1e12, -1e12, 2958466.0, -657435.0}) {
+    EXPECT_THROW(right.LastUpdate(DateTime(day)), AutomationError) << day;
+  }
+  const ObjectRef late = automation::CreateObject("TavikUser.Rights");
+  EXPECT_THAT([&] { late->Let("LastUpdate", Variant(1e12)); },
+              ::testing::Throws<AutomationError>(::testing::Property(
+                  &AutomationError::status, automation::kTypeMismatch)));
+  EXPECT_EQ(right.LastUpdate(), DateTime());
+}
 
-  frame::Operation failing(err_desc);
-  EXPECT_TRUE(failing.Trapped([&] {
-    failing.Succeed();
+// The single trap keeps the result it finds: a failure after success, such
+// as closing, does not undo it; the failure's text is stored.
+TEST(OperationFrameTest, SingleTrapKeepsTheResultAndStoresTheText) {
+  std::string err_desc;
+  frame::Operation operation(err_desc);
+  EXPECT_TRUE(operation.Trapped([&] {
+    operation.Succeed();
     throw DataAccessError("close failed");
   }));
   EXPECT_EQ(err_desc, "close failed");
+}
+
+// Each letter's simple Unicode uppercase, and bytes that are not UTF-8 left
+// as they are, one by one.
+TEST(LetterCaseTest, UppercasesLettersAndPassesOtherBytesThrough) {
+  // An uppercase may take fewer or more bytes; "ß" and "漢" have none.
+  EXPECT_EQ(frame::UpperCase("café жук ω ς ǆ ա ÿ ı ɐ 𐐨 ß 42 漢字 ✓ 😀"),
+            "CAFÉ ЖУК Ω Σ Ǆ Ա Ÿ I Ɐ 𐐀 ß 42 漢字 ✓ 😀");
+  // A continuation byte without a lead, a lead cut off by a letter, an
+  // overlong form, a surrogate, a code point beyond U+10FFFF.
+  for (const std::string invalid : {"\x80", "\xC3", "\xC0\xA9", "\xED\xA0\x80",
+                                    "\xF4\x90\x80\x80", "\xFF"}) {
+    EXPECT_EQ(frame::UpperCase("a" + invalid + "zé"), "A" + invalid + "ZÉ");
+  }
+  EXPECT_EQ(frame::UpperCase("é\xC3"), "É\xC3");  // a lead cut off at the end
 }
 
 }  // namespace
