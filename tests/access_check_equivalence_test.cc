@@ -62,7 +62,8 @@ class AccessCheckEquivalenceTest
 TEST_P(AccessCheckEquivalenceTest, AnswersAsTheListedStatementDoes) {
   const auto [backend, schema_name] = GetParam();
   const std::string schema = schema_name;  // how the host keeps its tables
-  const bool postgresql = backend == Backend::kPostgreSQL;
+  const std::string route = testing::BackendName(backend);
+  const bool postgresql = route.ends_with("PostgreSQL");
   const auto store = testing::TestStore::Create(backend);
   const std::string& db = store->connection_string();
   if (schema == "NoCatalogueKey") {
@@ -73,7 +74,10 @@ TEST_P(AccessCheckEquivalenceTest, AnswersAsTheListedStatementDoes) {
   } else if (schema != "AsShipped") {
     std::string type = "integer";
     if (schema == "CaseInsensitive") {
-      type = postgresql ? "text COLLATE ci" : "text COLLATE NOCASE";
+      type = postgresql                   ? "text COLLATE ci"
+             : route.ends_with("MariaDB") ? "varchar(255) CHARACTER SET "
+                                            "utf8mb4 COLLATE utf8mb4_general_ci"
+                                          : "text COLLATE NOCASE";
       if (postgresql) {
         store->Exec(
             "CREATE COLLATION ci (provider = icu, locale = "
@@ -197,8 +201,11 @@ TEST_P(AccessCheckEquivalenceTest, AnswersAsTheListedStatementDoes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Stores, AccessCheckEquivalenceTest,
-    ::testing::Combine(::testing::Values(Backend::kSQLite,
-                                         Backend::kPostgreSQL),
+    ::testing::Combine(::testing::Values(Backend::kSQLite, Backend::kPostgreSQL,
+                                         Backend::kMariaDB,
+                                         Backend::kODBCSQLite,
+                                         Backend::kODBCPostgreSQL,
+                                         Backend::kODBCMariaDB),
                        ::testing::Values("AsShipped", "NoCatalogueKey",
                                          "CaseInsensitive", "Numeric")),
     [](const auto& info) {
