@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace tavikuser::testing {
@@ -57,7 +57,7 @@ std::string Binaries() {
     const int version = std::atoi(entry.path().filename().c_str());
     if (version > newest_version && exists(entry.path() / "bin/initdb")) {
       newest_version = version;
-      newest = (entry.path() / "bin/").string();
+      newest = entry.path() / "bin/";
     }
   }
   return newest;
@@ -106,30 +106,11 @@ constexpr ServerKind kMariaDB{
     "Driver={MariaDB Unicode};Server=127.0.0.1;User=tavik;Password=tavik-pass;"
     "OPTION=2"};
 
-MariaDBLink Link(const char* host, int port, const char* socket,
-                 const char* user, const char* password,
-                 const std::string& database) {
-  MariaDBLink link(mysql_init(nullptr), &mysql_close);
-  mysql_optionsv(link.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
-  if (!mysql_real_connect(link.get(), host, user, password,
-                          database.empty() ? nullptr : database.c_str(), port,
-                          socket, CLIENT_MULTI_STATEMENTS)) {
-    throw std::runtime_error("Cannot connect to MariaDB: " +
-                             std::string(mysql_error(link.get())));
-  }
-  // Not to be taken along by the programs that tests run in a child.
-  const int descriptor = mysql_get_socket(link.get());
-  fcntl(descriptor, F_SETFD, fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
-  return link;
-}
-
 }  // namespace
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 ServerProcess::ServerProcess(const ServerKind& kind) : kind_(kind) {
@@ -191,8 +172,7 @@ void ServerProcess::Run(std::vector<std::string> arguments) const {
   }
 }
 
-void ServerProcess::Start(std::vector<std::string> arguments,
-                          const std::function<void()>& connect) {
+void ServerProcess::Start(std::vector<std::string> arguments) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::minutes(1);
   const std::string last = arguments.back();
@@ -204,7 +184,7 @@ void ServerProcess::Start(std::vector<std::string> arguments,
     process_ = Spawn(arguments);
     while (process_ > 0 && std::chrono::steady_clock::now() < deadline) {
       try {
-        connect();
+        Open("");
         return;
       } catch (const std::exception&) {
         if (waitpid(process_, nullptr, WNOHANG) == process_) process_ = -1;
@@ -258,8 +238,7 @@ PostgresServer::PostgresServer(const PostgresServer* primary)
   // Durability is of no use to a test, and costs time at every commit.
   Start({binaries + "postgres", "-D", data, "-k", folder_, "-c",
          "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c",
-         "full_page_writes=off", "-p"},
-        [this] { Open(""); });
+         "full_page_writes=off", "-p"});
 }
 
 void PostgresServer::Promote() {
@@ -303,26 +282,37 @@ Rows MariaDBExec(MYSQL* link, const std::string& sql) {
 }
 
 MariaDBServer::MariaDBServer() : ServerProcess(kMariaDB) {
-  const std::string data = folder_ + "/data", socket = folder_ + "/server.sock";
+  const std::string data = folder_ + "/data", init = folder_ + "/init.sql";
   Run({"mariadb-install-db", "--no-defaults", "--datadir=" + data,
-       "--auth-root-authentication-method=normal", "--skip-test-db"});
-  MariaDBLink root(nullptr, &mysql_close);
+       "--skip-test-db"});
+  // One statement a line, as the server reads this file.
+  std::ofstream(init)
+      << "CREATE USER tavik@'127.0.0.1' IDENTIFIED BY "
+         "'tavik-pass';\nGRANT ALL ON *.* TO tavik@'127.0.0.1';\n";
   // Durability is of no use to a test, and costs time at every commit.
   // utf8mb4: tables a test makes itself hold any text, as the host tables do.
-  Start({"mariadbd", "--no-defaults", "--datadir=" + data, "--socket=" + socket,
+  Start({"mariadbd", "--no-defaults", "--datadir=" + data,
+         "--init-file=" + init, "--socket=" + folder_ + "/server.sock",
          "--bind-address=127.0.0.1", "--skip-name-resolve", "--skip-log-bin",
          "--innodb-flush-log-at-trx-commit=0", "--innodb-doublewrite=0",
          "--innodb-buffer-pool-size=64M", "--max-connections=500",
-         "--character-set-server=utf8mb4", "--port="},
-        [&] { root = Link(nullptr, 0, socket.c_str(), "root", "", ""); });
-  MariaDBExec(root.get(),
-              "CREATE USER 'tavik'@'127.0.0.1' IDENTIFIED BY 'tavik-pass'; "
-              "GRANT ALL ON *.* TO 'tavik'@'127.0.0.1'");
+         "--character-set-server=utf8mb4", "--port="});
 }
 
 MariaDBLink MariaDBServer::Connect(const std::string& database) const {
-  return Link("127.0.0.1", std::stoi(port()), nullptr, "tavik", "tavik-pass",
-              database);
+  MariaDBLink link(mysql_init(nullptr), &mysql_close);
+  mysql_optionsv(link.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
+  if (!mysql_real_connect(link.get(), "127.0.0.1", "tavik", "tavik-pass",
+                          database.empty() ? nullptr : database.c_str(),
+                          std::stoi(port()), nullptr,
+                          CLIENT_MULTI_STATEMENTS)) {
+    throw std::runtime_error("Cannot connect to MariaDB: " +
+                             std::string(mysql_error(link.get())));
+  }
+  // Not to be taken along by the programs that tests run in a child.
+  const int descriptor = mysql_get_socket(link.get());
+  fcntl(descriptor, F_SETFD, fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
+  return link;
 }
 
 Client MariaDBServer::Open(const std::string& database) const {

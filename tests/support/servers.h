@@ -22,16 +22,14 @@ using Rows = std::vector<std::vector<std::optional<std::string>>>;
 
 // A connection of the test's own, through the store's client library rather
 // than the code under test: runs SQL, which may hold several statements, and
-// returns the rows of the last query. Throws std::runtime_error with the
-// store's text.
+// returns the rows of the last query. Throws std::runtime_error on an error.
 using Client = std::function<Rows(const std::string& sql)>;
 
 // The whole text of a file (a schema, a server log); empty when unreadable.
 std::string ReadFile(const std::string& path);
 
-// How one kind of server is run, ended at once and given databases; and
-// the library's connection strings, natively and through the ODBC driver,
-// which the port and the database complete.
+// How one kind of server is run and ended at once, and its databases made;
+// the library's connection strings (native, ODBC) lack the port and database.
 struct ServerKind {
   const char *name, *user;  // user: the one to run as when run as root
   int stop_signal;
@@ -47,7 +45,6 @@ class ServerProcess {
   virtual Client Open(const std::string& database) const = 0;
   std::string ConnectionString(const std::string& database) const;
   std::string ODBCConnectionString(const std::string& database) const;
-
   // A new database, holding the host tables when `with_schema`; its name.
   std::string CreateDatabase(bool with_schema);
   // Drops it, ending any session still connected to it. Never throws.
@@ -60,20 +57,17 @@ class ServerProcess {
   // Runs a setup program to its end; throws with the log when it fails.
   void Run(std::vector<std::string> arguments) const;
   // Starts the server, whose last argument the port completes, and waits
-  // until `connect` stops throwing. Throws with the log when the server
-  // ends (on a few ports) or takes no connection within a minute.
-  void Start(std::vector<std::string> arguments,
-             const std::function<void()>& connect);
+  // until Open("") succeeds. Throws with the log when the server ends (on a
+  // few ports) or takes no connection within a minute.
+  void Start(std::vector<std::string> arguments);
 
-  std::string folder_;
-  std::string log_;
+  std::string folder_, log_;
 
  private:
   pid_t Spawn(std::vector<std::string> arguments) const;
 
   const ServerKind& kind_;
-  // The program that started the server: a child made by fork() that ends
-  // the normal way leaves it running.
+  // A child made by fork() that ends the normal way leaves it running.
   const pid_t owner_ = getpid();
   uid_t uid_ = 0;  // the user to run as; 0: this program's own
   gid_t gid_ = 0;
@@ -106,13 +100,11 @@ Rows RunSql(const std::string& conninfo, const std::string& sql);
 class PostgresServer final : public ServerProcess {
  public:
   static PostgresServer& Instance() { return Shared<PostgresServer>(); }
-
   // A new cluster (initdb), or a streaming standby of `primary` from its
   // base backup (pg_basebackup -R); started.
   explicit PostgresServer(const PostgresServer* primary = nullptr);
   // Promotes a standby, and waits until it takes writes.
   void Promote();
-
   // For the test's own libpq client; the database "postgres" when empty.
   std::string ConnInfo(const std::string& database) const;
   Client Open(const std::string& database) const override;
@@ -128,7 +120,6 @@ class MariaDBServer final : public ServerProcess {
  public:
   static MariaDBServer& Instance() { return Shared<MariaDBServer>(); }
   MariaDBServer();
-
   // The test's own client connection, which takes several statements at
   // once, to `database` or to none when it is empty.
   MariaDBLink Connect(const std::string& database) const;

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 
@@ -58,6 +59,10 @@ Client SQLiteClient(const std::string& path) {
   };
 }
 
+std::string DropTrigger(const std::string& name, const std::string&) {
+  return "DROP TRIGGER " + name;
+}
+
 constexpr BackendTraits kSQLiteTraits{
     "SQLite",
     true,
@@ -77,9 +82,7 @@ constexpr BackendTraits kSQLiteTraits{
       return "CREATE TRIGGER " + name + " " + event + " ON " + table +
              " BEGIN SELECT RAISE(ABORT, '" + message + "'); END";
     },
-    [](const std::string& name, const std::string&) {
-      return "DROP TRIGGER " + name;
-    }};
+    DropTrigger};
 
 constexpr BackendTraits kPostgreSQLTraits{
     "PostgreSQL",
@@ -125,38 +128,25 @@ constexpr BackendTraits kMariaDBTraits{
              " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = '" +
              message + "'";
     },
-    [](const std::string& name, const std::string&) {
-      return "DROP TRIGGER " + name;
-    }};
-
-// A native store's traits, for the route through its ODBC driver.
-constexpr BackendTraits Through(BackendTraits traits, const char* name) {
-  traits.name = name;
-  return traits;
-}
-
-constexpr BackendTraits kODBCSQLiteTraits = [] {
-  BackendTraits traits = Through(kSQLiteTraits, "ODBC_SQLite");
-  traits.follows_rebuilt_tables = false;
-  traits.bounds_waits = false;
-  return traits;
-}();
-constexpr BackendTraits kODBCPostgreSQLTraits = [] {
-  BackendTraits traits = Through(kPostgreSQLTraits, "ODBC_PostgreSQL");
-  traits.names_keyed_rows = false;
-  traits.names_rows_without_key = false;
-  return traits;
-}();
-constexpr BackendTraits kODBCMariaDBTraits =
-    Through(kMariaDBTraits, "ODBC_MariaDB");
+    DropTrigger};
 
 }  // namespace
 
 const BackendTraits& Traits(Backend backend) {
-  static constexpr const BackendTraits* kTraits[] = {
-      &kSQLiteTraits,     &kPostgreSQLTraits,     &kMariaDBTraits,
-      &kODBCSQLiteTraits, &kODBCPostgreSQLTraits, &kODBCMariaDBTraits};
-  return *kTraits[static_cast<int>(backend)];
+  // Each route through an ODBC driver as its native store, but for where
+  // the driver differs.
+  static const auto kTraits = [] {
+    std::array<BackendTraits, 6> traits{kSQLiteTraits,     kPostgreSQLTraits,
+                                        kMariaDBTraits,    kSQLiteTraits,
+                                        kPostgreSQLTraits, kMariaDBTraits};
+    traits[3].name = "ODBC_SQLite";
+    traits[3].follows_rebuilt_tables = traits[3].bounds_waits = false;
+    traits[4].name = "ODBC_PostgreSQL";
+    traits[4].names_keyed_rows = traits[4].names_rows_without_key = false;
+    traits[5].name = "ODBC_MariaDB";
+    return traits;
+  }();
+  return kTraits[static_cast<int>(backend)];
 }
 
 std::string BackendName(Backend backend) { return Traits(backend).name; }
