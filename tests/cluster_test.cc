@@ -63,15 +63,14 @@ std::string Answering(const std::string& store) {
 
 TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
   PostgresServer primary;
-  RunSql(primary.ConnInfo("postgres"), "CREATE DATABASE tavik");
-  RunSql(primary.ConnInfo("tavik"),
-         testing::ReadFile(TAVIK_SOURCE_DIR "/schema/postgresql.sql") +
-             "INSERT INTO Rights_Master (Rights_No, Rights_Name, "
-             "Company_Prefix) VALUES ('R0', 'Read', 'S');"
-             "INSERT INTO Access_Control_Rights VALUES ('U0', 'R0');"
-             "INSERT INTO User_Master (User_No, User_ID, User_Name, "
-             "Company_Prefix, Branch_Prefix) VALUES ('U0', 'reader', "
-             "'Reader', 'S', 'B1');");
+  const std::string tavik = primary.CreateDatabase(true);
+  RunSql(primary.ConnInfo(tavik),
+         "INSERT INTO Rights_Master (Rights_No, Rights_Name, "
+         "Company_Prefix) VALUES ('R0', 'Read', 'S');"
+         "INSERT INTO Access_Control_Rights VALUES ('U0', 'R0');"
+         "INSERT INTO User_Master (User_No, User_ID, User_Name, "
+         "Company_Prefix, Branch_Prefix) VALUES ('U0', 'reader', "
+         "'Reader', 'S', 'B1');");
   PostgresServer standby(&primary);
   // Synchronous from here on: a commit returns once the standby has it.
   RunSql(primary.ConnInfo("postgres"),
@@ -87,8 +86,8 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
   // Both servers, the primary first, asked for a server of `kind`.
   const auto cluster = [&](const std::string& kind) {
     return "Provider=PostgreSQL;Host=127.0.0.1, 127.0.0.1;Port=" +
-           primary.port() + "," + standby.port() +
-           ";Database=tavik;User ID=postgres;Connect Timeout=2;"
+           primary.port() + "," + standby.port() + ";Database=" + tavik +
+           ";User ID=postgres;Connect Timeout=2;"
            "Target Session Attrs=" +
            kind;
   };
@@ -117,7 +116,7 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
   EXPECT_FALSE(Call(on_standby, "Create_Rights"));
   EXPECT_EQ(on_standby->Get("ErrDesc").ToText(),
             "ERROR:  cannot execute INSERT in a read-only transaction");
-  EXPECT_EQ(RunSql(primary.ConnInfo("tavik"),
+  EXPECT_EQ(RunSql(primary.ConnInfo(tavik),
                    "SELECT (SELECT count(*) FROM Document_Counter WHERE "
                    "Document_Prefix = 'RX') + (SELECT count(*) FROM "
                    "Rights_Master WHERE Rights_Name = 'on the standby')")[0][0],
@@ -205,7 +204,7 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
     const Outcomes& seen = outcomes[kind];
     SCOPED_TRACE(stem);
     const auto rows = RunSql(
-        standby.ConnInfo("tavik"),
+        standby.ConnInfo(tavik),
         std::string("SELECT ") + stem + "_Identity, " + stem + "_Name FROM " +
             stem + "_Master WHERE Company_Prefix = 'C1' ORDER BY " + stem +
             "_Identity");
@@ -218,7 +217,7 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
     for (const std::string& name : seen.acknowledged) {
       EXPECT_TRUE(names.count(name)) << "acknowledged, yet lost: " << name;
     }
-    EXPECT_EQ(RunSql(standby.ConnInfo("tavik"),
+    EXPECT_EQ(RunSql(standby.ConnInfo(tavik),
                      std::string("SELECT Last_No FROM Document_Counter WHERE "
                                  "Document_Prefix = '") +
                          document_prefix + "'")[0][0],

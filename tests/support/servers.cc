@@ -23,9 +23,7 @@ namespace {
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 std::string FreePort() {
   const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
   const bool found =
       bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&

@@ -1,6 +1,4 @@
-// Real stores for tests: a fresh SQLite file, or a fresh PostgreSQL or
-// MariaDB database per test, on a server that the test run starts itself and
-// stops again.
+// Real stores for tests, and what differs between them.
 #ifndef TAVIKUSER_TESTS_SUPPORT_TEST_STORE_H_
 #define TAVIKUSER_TESTS_SUPPORT_TEST_STORE_H_
 
@@ -84,15 +82,14 @@ class TestStore {
  public:
   // A fresh store, with the host tables of schema/<store>.sql when
   // `with_schema`: a SQLite file, or a database on this program's own server,
-  // started on first use. A failure to start is a test failure, never a skip.
+  // started on first use: a failure to start fails the test, never skips it.
   static std::unique_ptr<TestStore> Create(Backend backend,
                                            bool with_schema = true);
   ~TestStore();
 
   Backend backend() const { return backend_; }
-  // A connection string for the library.
+  // For the library, on the backend's route; and through the ODBC driver.
   const std::string& connection_string() const { return connection_string_; }
-  // The same store through its ODBC driver.
   const std::string& odbc_connection_string() const { return odbc_; }
 
   // Arrange and inspect through the store's own client library, not through
@@ -106,8 +103,7 @@ class TestStore {
   TestStore() = default;
 
   Backend backend_;
-  std::string connection_string_;
-  std::string odbc_;
+  std::string connection_string_, odbc_;
   Client client_;
   ServerProcess* server_ = nullptr;  // where `database_` is dropped
   std::string database_;
