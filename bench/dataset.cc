@@ -10,8 +10,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "support/mariadb_server.h"
-#include "support/postgres_server.h"
+#include "support/servers.h"
 
 namespace tavikuser::bench {
 namespace {

@@ -33,8 +33,7 @@
 #include "dataset.h"
 #include "measure.h"
 #include "raw_store.h"
-#include "support/mariadb_server.h"
-#include "support/postgres_server.h"
+#include "support/servers.h"
 #include "tavikuser/access_report.h"
 #include "tavikuser/check_access_rights.h"
 #include "tavikuser/rights.h"
@@ -783,6 +782,7 @@ class Benchmark {
               << ", PostgreSQL server "
               << testing::RunSql(postgres_.ConnInfo("postgres"),
                                  "SHOW server_version")[0][0]
+                     .value_or("")
               << ", MariaDB server "
               << mysql_get_server_info(mariadb_.Connect("").get())
               << ", both over loopback\n";

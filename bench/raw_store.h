@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "dataset.h"
-#include "support/mariadb_server.h"
+#include "support/servers.h"
 
 namespace tavikuser::bench {
 

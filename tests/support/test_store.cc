@@ -1,99 +1,46 @@
 #include "test_store.h"
 
-#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
-
-#include "mariadb_server.h"
-#include "postgres_server.h"
 
 namespace tavikuser::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
-// The folder that holds this program's SQLite stores; removed when the
+// The folder that holds this program's SQLite stores, and the odbc.ini of
+// their DSN, which unixODBC reads instead of the user's; removed when the
 // program ends.
-class SQLiteFolder {
- public:
-  static const std::string& Path() {
-    static SQLiteFolder folder;
-    return folder.path_;
-  }
-  ~SQLiteFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
+const std::string& SQLiteFolder() {
+  static const struct Folder {
+    Folder() {
+      char made[] = "/tmp/tavik-sqlite-XXXXXX";
+      if (!mkdtemp(made)) throw std::runtime_error("No folder.");
+      path = made;
+      std::ofstream(path + "/odbc.ini") << "[TavikSQLite]\nDriver=SQLite3\n";
+      setenv("ODBCINI", (path + "/odbc.ini").c_str(), 1);
+    }
+    ~Folder() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+  } folder;
+  return folder.path;
+}
 
- private:
-  SQLiteFolder() {
-    char path[] = "/tmp/tavik-sqlite-XXXXXX";
-    if (!mkdtemp(path)) throw std::runtime_error("Cannot create a folder.");
-    path_ = path;
-  }
-  std::string path_;
-};
-
-// The ODBC data sources of the tests, in an odbc.ini of their own that
-// unixODBC reads instead of the user's.
-class ODBCSources {
- public:
-  // The name of the DSN for the SQLite driver, which a connection string
-  // completes with the Database.
-  static const char* SQLite() {
-    static const bool written = [] {
-      const std::string ini = SQLiteFolder::Path() + "/odbc.ini";
-      std::ofstream(ini) << "[TavikSQLite]\nDriver=SQLite3\n";
-      setenv("ODBCINI", ini.c_str(), 1);
-      return true;
-    }();
-    static_cast<void>(written);
-    return "TavikSQLite";
-  }
-};
-
-// A store through its ODBC driver: arranged and inspected natively.
-class ODBCRoute final : public TestStore {
- public:
-  ODBCRoute(Backend backend, std::unique_ptr<TestStore> native)
-      : TestStore(backend, native->odbc_connection_string(),
-                  native->odbc_connection_string()),
-        native_(std::move(native)) {}
-
-  void Exec(const std::string& sql) override { native_->Exec(sql); }
-  Rows Query(const std::string& sql) override { return native_->Query(sql); }
-
- private:
-  std::unique_ptr<TestStore> native_;
-};
-
-class SQLiteStore final : public TestStore {
- public:
-  explicit SQLiteStore(std::string path)
-      : TestStore(
-            Backend::kSQLite, "Provider=SQLite;Data Source=" + path,
-            "DSN=" + std::string(ODBCSources::SQLite()) + ";Database=" + path),
-        path_(std::move(path)) {}
-
-  void Exec(const std::string& sql) override { Run(sql, nullptr); }
-
-  Rows Query(const std::string& sql) override {
-    Rows rows;
-    Run(sql, &rows);
-    return rows;
-  }
-
- private:
-  void Run(const std::string& sql, Rows* rows) {
+// A SQLite file, opened anew for each statement, waiting while the
+// library's own connections hold the write lock.
+Client SQLiteClient(const std::string& path) {
+  return [path](const std::string& sql) {
     sqlite3* database = nullptr;
-    sqlite3_open(path_.c_str(), &database);
-    // The library's own connections may hold the write lock for a while.
+    sqlite3_open(path.c_str(), &database);
     sqlite3_busy_timeout(database, 10000);
     char* error = nullptr;
+    Rows rows;
     const auto collect = [](void* rows, int count, char** values, char**) {
       auto& row = static_cast<Rows*>(rows)->emplace_back();
       for (int i = 0; i < count; ++i) {
@@ -102,111 +49,19 @@ class SQLiteStore final : public TestStore {
       }
       return 0;
     };
-    const int status = sqlite3_exec(database, sql.c_str(),
-                                    rows ? +collect : nullptr, rows, &error);
+    const int status =
+        sqlite3_exec(database, sql.c_str(), collect, &rows, &error);
     const std::string text = error ? error : sqlite3_errmsg(database);
     sqlite3_free(error);
     sqlite3_close(database);
     if (status != SQLITE_OK) throw std::runtime_error(text + " in " + sql);
-  }
-
-  std::string path_;
-};
-
-class PostgreSQLStore final : public TestStore {
- public:
-  PostgreSQLStore(PostgresServer& server, std::string database)
-      : TestStore(Backend::kPostgreSQL, server.ConnectionString(database),
-                  server.ODBCConnectionString(database)),
-        server_(server),
-        database_(std::move(database)),
-        connection_(PQconnectdb(server.ConnInfo(database_).c_str()),
-                    &PQfinish) {
-    if (PQstatus(connection_.get()) != CONNECTION_OK) {
-      throw std::runtime_error(PQerrorMessage(connection_.get()));
-    }
-  }
-
-  ~PostgreSQLStore() override {
-    connection_.reset();
-    server_.DropDatabase(database_);
-  }
-
-  void Exec(const std::string& sql) override { Run(sql); }
-
-  Rows Query(const std::string& sql) override {
-    std::unique_ptr<PGresult, decltype(&PQclear)> result = Run(sql);
-    Rows rows(PQntuples(result.get()));
-    for (int r = 0; r < PQntuples(result.get()); ++r) {
-      for (int c = 0; c < PQnfields(result.get()); ++c) {
-        rows[r].push_back(
-            PQgetisnull(result.get(), r, c)
-                ? std::nullopt
-                : std::optional<std::string>(PQgetvalue(result.get(), r, c)));
-      }
-    }
     return rows;
-  }
+  };
+}
 
- private:
-  std::unique_ptr<PGresult, decltype(&PQclear)> Run(const std::string& sql) {
-    std::unique_ptr<PGresult, decltype(&PQclear)> result(
-        PQexec(connection_.get(), sql.c_str()), &PQclear);
-    const ExecStatusType status = PQresultStatus(result.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      throw std::runtime_error(PQerrorMessage(connection_.get()) +
-                               std::string(" in ") + sql);
-    }
-    return result;
-  }
-
-  PostgresServer& server_;
-  std::string database_;
-  std::unique_ptr<PGconn, decltype(&PQfinish)> connection_;
-};
-
-class MariaDBStore final : public TestStore {
- public:
-  MariaDBStore(MariaDBServer& server, std::string database)
-      : TestStore(Backend::kMariaDB, server.ConnectionString(database),
-                  server.ODBCConnectionString(database)),
-        server_(server),
-        database_(std::move(database)),
-        link_(server.Connect(database_)) {}
-
-  ~MariaDBStore() override {
-    link_.reset();
-    server_.DropDatabase(database_);
-  }
-
-  void Exec(const std::string& sql) override { MariaDBExec(link_.get(), sql); }
-
-  Rows Query(const std::string& sql) override {
-    if (mysql_real_query(link_.get(), sql.data(), sql.size())) {
-      throw std::runtime_error(mysql_error(link_.get()) + std::string(" in ") +
-                               sql);
-    }
-    std::unique_ptr<MYSQL_RES, decltype(&mysql_free_result)> result(
-        mysql_store_result(link_.get()), &mysql_free_result);
-    Rows rows;
-    const unsigned count = result ? mysql_num_fields(result.get()) : 0;
-    while (MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr) {
-      const unsigned long* lengths = mysql_fetch_lengths(result.get());
-      auto& values = rows.emplace_back();
-      for (unsigned i = 0; i < count; ++i) {
-        values.push_back(
-            row[i] ? std::optional<std::string>(std::string(row[i], lengths[i]))
-                   : std::nullopt);
-      }
-    }
-    return rows;
-  }
-
- private:
-  MariaDBServer& server_;
-  std::string database_;
-  MariaDBLink link_;
-};
+std::string DropTrigger(const std::string& name, const std::string&) {
+  return "DROP TRIGGER " + name;
+}
 
 constexpr BackendTraits kSQLiteTraits{
     "SQLite",
@@ -227,9 +82,7 @@ constexpr BackendTraits kSQLiteTraits{
       return "CREATE TRIGGER " + name + " " + event + " ON " + table +
              " BEGIN SELECT RAISE(ABORT, '" + message + "'); END";
     },
-    [](const std::string& name, const std::string&) {
-      return "DROP TRIGGER " + name;
-    }};
+    DropTrigger};
 
 constexpr BackendTraits kPostgreSQLTraits{
     "PostgreSQL",
@@ -275,93 +128,96 @@ constexpr BackendTraits kMariaDBTraits{
              " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = '" +
              message + "'";
     },
-    [](const std::string& name, const std::string&) {
-      return "DROP TRIGGER " + name;
-    }};
-
-// A native store's traits, for the route through its ODBC driver.
-constexpr BackendTraits Through(BackendTraits traits, const char* name) {
-  traits.name = name;
-  return traits;
-}
-
-constexpr BackendTraits kODBCSQLiteTraits = [] {
-  BackendTraits traits = Through(kSQLiteTraits, "ODBC_SQLite");
-  traits.follows_rebuilt_tables = false;
-  traits.bounds_waits = false;
-  return traits;
-}();
-constexpr BackendTraits kODBCPostgreSQLTraits = [] {
-  BackendTraits traits = Through(kPostgreSQLTraits, "ODBC_PostgreSQL");
-  traits.names_keyed_rows = false;
-  traits.names_rows_without_key = false;
-  return traits;
-}();
-constexpr BackendTraits kODBCMariaDBTraits =
-    Through(kMariaDBTraits, "ODBC_MariaDB");
+    DropTrigger};
 
 }  // namespace
 
 const BackendTraits& Traits(Backend backend) {
-  switch (backend) {
-    case Backend::kSQLite:
-      return kSQLiteTraits;
-    case Backend::kPostgreSQL:
-      return kPostgreSQLTraits;
-    case Backend::kMariaDB:
-      return kMariaDBTraits;
-    case Backend::kODBCSQLite:
-      return kODBCSQLiteTraits;
-    case Backend::kODBCPostgreSQL:
-      return kODBCPostgreSQLTraits;
-    case Backend::kODBCMariaDB:
-      return kODBCMariaDBTraits;
-  }
-  throw std::logic_error("Unknown backend.");
+  // Each route through an ODBC driver as its native store, but for where
+  // the driver differs.
+  static const auto kTraits = [] {
+    std::array<BackendTraits, 6> traits{kSQLiteTraits,     kPostgreSQLTraits,
+                                        kMariaDBTraits,    kSQLiteTraits,
+                                        kPostgreSQLTraits, kMariaDBTraits};
+    traits[3].name = "ODBC_SQLite";
+    traits[3].follows_rebuilt_tables = traits[3].bounds_waits = false;
+    traits[4].name = "ODBC_PostgreSQL";
+    traits[4].names_keyed_rows = traits[4].names_rows_without_key = false;
+    traits[5].name = "ODBC_MariaDB";
+    return traits;
+  }();
+  return kTraits[static_cast<int>(backend)];
 }
 
 std::string BackendName(Backend backend) { return Traits(backend).name; }
 
 std::unique_ptr<TestStore> TestStore::Create(Backend backend,
                                              bool with_schema) {
-  if (backend == Backend::kPostgreSQL) {
-    PostgresServer& server = PostgresServer::Instance();
-    return std::make_unique<PostgreSQLStore>(
-        server, server.CreateDatabase(with_schema));
+  std::unique_ptr<TestStore> store(new TestStore);
+  store->backend_ = backend;
+  const Backend native = static_cast<Backend>(static_cast<int>(backend) % 3);
+  if (native == Backend::kSQLite) {
+    static int stores_created = 0;
+    const std::string path =
+        SQLiteFolder() + "/store-" + std::to_string(++stores_created) + ".db";
+    store->connection_string_ = "Provider=SQLite;Data Source=" + path;
+    store->odbc_ = "DSN=TavikSQLite;Database=" + path;
+    store->client_ = SQLiteClient(path);
+    // The library never creates a store: the file is made here, empty or
+    // with the host tables.
+    store->Exec(with_schema ? ReadFile(TAVIK_SOURCE_DIR "/schema/sqlite.sql")
+                            : "SELECT 1");
+  } else {
+    ServerProcess& server =
+        native == Backend::kPostgreSQL
+            ? static_cast<ServerProcess&>(PostgresServer::Instance())
+            : MariaDBServer::Instance();
+    store->database_ = server.CreateDatabase(with_schema);
+    store->server_ = &server;
+    store->connection_string_ = server.ConnectionString(store->database_);
+    store->odbc_ = server.ODBCConnectionString(store->database_);
+    store->client_ = server.Open(store->database_);
   }
-  switch (backend) {
-    case Backend::kODBCSQLite:
-      return std::make_unique<ODBCRoute>(backend,
-                                         Create(Backend::kSQLite, with_schema));
-    case Backend::kODBCPostgreSQL:
-      return std::make_unique<ODBCRoute>(
-          backend, Create(Backend::kPostgreSQL, with_schema));
-    case Backend::kODBCMariaDB:
-      return std::make_unique<ODBCRoute>(
-          backend, Create(Backend::kMariaDB, with_schema));
-    default:
-      break;
-  }
-  if (backend == Backend::kMariaDB) {
-    MariaDBServer& server = MariaDBServer::Instance();
-    return std::make_unique<MariaDBStore>(server,
-                                          server.CreateDatabase(with_schema));
-  }
-  static int stores_created = 0;
-  auto store =
-      std::make_unique<SQLiteStore>(SQLiteFolder::Path() + "/store-" +
-                                    std::to_string(++stores_created) + ".db");
-  // The library never creates a store: the file is made here, empty or
-  // with the host tables.
-  store->Exec(with_schema ? ReadFile(TAVIK_SOURCE_DIR "/schema/sqlite.sql")
-                          : "SELECT 1");
+  // Through its ODBC driver, arranged and inspected natively.
+  if (backend != native) store->connection_string_ = store->odbc_;
   return store;
+}
+
+TestStore::~TestStore() {
+  client_ = nullptr;
+  if (server_) server_->DropDatabase(database_);
 }
 
 std::optional<std::string> TestStore::Scalar(const std::string& sql) {
   const Rows rows = Query(sql);
   if (rows.empty() || rows.front().empty()) return std::nullopt;
   return rows.front().front();
+}
+
+std::string Snapshot(TestStore& store) {
+  static constexpr const char* kTables[] = {
+      "Rights_Master", "Role_Master",           "User_Group",
+      "User_Master",   "Role_Detail",           "Access_Control",
+      "Group_Detail",  "Access_Control_Rights", "Access_Control_Groups",
+      "Branch_Master", "Document_Counter"};
+  std::string snapshot;
+  for (const char* table : kTables) {
+    snapshot += std::string(table) + ":";
+    Rows rows;
+    try {
+      rows = store.Query(std::string("SELECT * FROM ") + table);
+    } catch (const std::exception&) {
+      snapshot += " absent\n";
+      continue;
+    }
+    std::sort(rows.begin(), rows.end());
+    for (const auto& row : rows) {
+      snapshot += "\n ";
+      for (const auto& value : row) snapshot += " " + value.value_or("NULL");
+    }
+    snapshot += "\n";
+  }
+  return snapshot;
 }
 
 }  // namespace tavikuser::testing

@@ -1,18 +1,18 @@
-// Real stores for tests: a fresh SQLite file, or a fresh PostgreSQL or
-// MariaDB database per test, on a server that the test run starts itself and
-// stops again.
+// Real stores for tests, and what differs between them.
 #ifndef TAVIKUSER_TESTS_SUPPORT_TEST_STORE_H_
 #define TAVIKUSER_TESTS_SUPPORT_TEST_STORE_H_
 
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
+
+#include "servers.h"
 
 namespace tavikuser::testing {
 
 // The native stores, and each of them again through its Debian ODBC driver
-// and unixODBC (SQLite by a DSN, the servers by Driver={...} strings).
+// and unixODBC (SQLite by a DSN, the servers by Driver={...} strings), each
+// route three after its native store.
 enum class Backend {
   kSQLite,
   kPostgreSQL,
@@ -78,43 +78,41 @@ struct BackendTraits {
 
 const BackendTraits& Traits(Backend backend);
 
-using Rows = std::vector<std::vector<std::optional<std::string>>>;
-
 class TestStore {
  public:
   // A fresh store, with the host tables of schema/<store>.sql when
-  // `with_schema`. PostgreSQL: the first call starts a server (initdb and
-  // pg_ctl on 127.0.0.1, a free port, a temporary folder, as the postgres
-  // user when run as root); it is stopped when the test program ends. A
-  // failure to start is a test failure, never a skip.
+  // `with_schema`: a SQLite file, or a database on this program's own server,
+  // started on first use: a failure to start fails the test, never skips it.
   static std::unique_ptr<TestStore> Create(Backend backend,
                                            bool with_schema = true);
-  virtual ~TestStore() = default;
+  ~TestStore();
 
   Backend backend() const { return backend_; }
-  // A connection string for the library.
+  // For the library, on the backend's route; and through the ODBC driver.
   const std::string& connection_string() const { return connection_string_; }
-  // The same store through its ODBC driver.
   const std::string& odbc_connection_string() const { return odbc_; }
 
   // Arrange and inspect through the store's own client library, not through
   // the code under test. Each fails the test (throws) on a store error.
-  virtual void Exec(const std::string& sql) = 0;
-  virtual Rows Query(const std::string& sql) = 0;
+  void Exec(const std::string& sql) { client_(sql); }
+  Rows Query(const std::string& sql) { return client_(sql); }
   // The first column of the first row, or nothing for Null / no row.
   std::optional<std::string> Scalar(const std::string& sql);
 
- protected:
-  TestStore(Backend backend, std::string connection_string, std::string odbc)
-      : backend_(backend),
-        connection_string_(std::move(connection_string)),
-        odbc_(std::move(odbc)) {}
-
  private:
+  TestStore() = default;
+
   Backend backend_;
-  std::string connection_string_;
-  std::string odbc_;
+  std::string connection_string_, odbc_;
+  Client client_;
+  ServerProcess* server_ = nullptr;  // where `database_` is dropped
+  std::string database_;
 };
+
+// What a store holds, for telling whether an operation changed it: every row
+// of every host table, each table's rows sorted, as one text; a table that
+// is not there reads as absent.
+std::string Snapshot(TestStore& store);
 
 }  // namespace tavikuser::testing
 
