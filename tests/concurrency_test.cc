@@ -16,7 +16,7 @@
 #include <set>
 #include <thread>
 
-#include "late_bound.h"
+#include "support/late_bound.h"
 
 namespace tavikuser {
 namespace {

@@ -14,8 +14,8 @@
 #include <optional>
 #include <set>
 
-#include "late_bound.h"
 #include "platform/counter/counter_transaction.h"
+#include "support/late_bound.h"
 #include "tavikuser/connection.h"
 
 namespace tavikuser {

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <tuple>
 
-#include "late_bound.h"
+#include "support/late_bound.h"
 
 namespace tavikuser {
 namespace {

@@ -109,11 +109,6 @@ class TestStore {
   std::string database_;
 };
 
-// What a store holds, for telling whether an operation changed it: every row
-// of every host table, each table's rows sorted, as one text; a table that
-// is not there reads as absent.
-std::string Snapshot(TestStore& store);
-
 }  // namespace tavikuser::testing
 
 // Instantiates the parameterised suite `suite` once on each backend, each

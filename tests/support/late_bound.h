@@ -1,8 +1,8 @@
 // What the fault, hostile-input and concurrency suites share: operations
 // written as one line and run late-bound on a test store, and what the store
 // holds.
-#ifndef TAVIKUSER_TESTS_LATE_BOUND_H_
-#define TAVIKUSER_TESTS_LATE_BOUND_H_
+#ifndef TAVIKUSER_TESTS_SUPPORT_LATE_BOUND_H_
+#define TAVIKUSER_TESTS_SUPPORT_LATE_BOUND_H_
 
 #include <algorithm>
 #include <exception>
@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "support/test_store.h"
 #include "tavikuser/automation.h"
+#include "test_store.h"
 
 namespace tavikuser {
 
@@ -134,4 +134,4 @@ inline testing::Rows Contents(testing::TestStore& store) {
 
 }  // namespace tavikuser
 
-#endif  // TAVIKUSER_TESTS_LATE_BOUND_H_
+#endif  // TAVIKUSER_TESTS_SUPPORT_LATE_BOUND_H_
