@@ -14,8 +14,7 @@
 #include <vector>
 
 #include "platform/store/store.h"
-#include "support/servers.h"
-#include "tavikuser/automation.h"
+#include "support/late_bound.h"
 #include "tavikuser/errors.h"
 
 namespace tavikuser {
@@ -28,10 +27,8 @@ using testing::RunSql;
 constexpr int kBefore = 10;
 constexpr int kAfter = 10;
 
-// The creations of Rights and Role: their classes, tables and columns are
-// named after the stem.
-constexpr std::pair<const char*, const char*> kCreations[] = {{"Rights", "RG"},
-                                                              {"Role", "RL"}};
+// The creations of Rights and Role.
+constexpr int kCreators = 2;
 
 // What one creator saw: the names whose creation was acknowledged (one that
 // failed may have committed all the same).
@@ -40,17 +37,6 @@ struct Outcomes {
   int acknowledged_after_crash = 0;
   std::string last_failure;
 };
-
-ObjectRef Object(const std::string& progid, const std::string& store) {
-  ObjectRef object = automation::CreateObject(progid);
-  object->Let("ADOConnectionString", store);
-  return object;
-}
-
-bool Call(const ObjectRef& object, const std::string& member,
-          std::vector<Variant> arguments = {}) {
-  return object->Call(member, arguments).ToBool();
-}
 
 // Which server the library's own pooled connection for `store` reaches: its
 // port, and whether it is in recovery.
@@ -67,10 +53,7 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
   RunSql(primary.ConnInfo(tavik),
          "INSERT INTO Rights_Master (Rights_No, Rights_Name, "
          "Company_Prefix) VALUES ('R0', 'Read', 'S');"
-         "INSERT INTO Access_Control_Rights VALUES ('U0', 'R0');"
-         "INSERT INTO User_Master (User_No, User_ID, User_Name, "
-         "Company_Prefix, Branch_Prefix) VALUES ('U0', 'reader', "
-         "'Reader', 'S', 'B1');");
+         "INSERT INTO Access_Control_Rights VALUES ('U0', 'R0');");
   PostgresServer standby(&primary);
   // Synchronous from here on: a commit returns once the standby has it.
   RunSql(primary.ConnInfo("postgres"),
@@ -95,32 +78,21 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
   const std::string writer = cluster("read-write");
   const std::string standby_only = cluster("standby");
 
-  ObjectRef check = Object("TavikUser.CheckAccessRights", reader);
-  check->Let("RightsNo", "R0");
-  check->Let("UserNo", "U0");
-  EXPECT_TRUE(Call(check, "Check_Access_Rights"))
-      << check->Get("ErrDesc").ToText();
-  ObjectRef user = Object("TavikUser.User", reader);
-  EXPECT_TRUE(Call(user, "Get_User", {Variant("reader")}))
-      << user->Get("ErrDesc").ToText();
+  LateBoundCall check = Prepared(
+      "CheckAccessRights.Check_Access_Rights RightsNo=R0 UserNo=U0", reader);
+  EXPECT_EQ(check.Run(), "true") << check.ErrDesc();
   // The pool hands out the connection the calls above gave back.
   EXPECT_EQ(Answering(reader), standby.port() + " standby");
   EXPECT_EQ(Answering(standby_only), standby.port() + " standby");
 
-  // A write on the standby is refused and changes nothing.
-  ObjectRef on_standby = Object("TavikUser.Rights", reader);
-  on_standby->Let("CompanyPrefix", "C1");
-  on_standby->Let("BranchPrefix", "B1");
-  on_standby->Let("DocumentPrefix", "RX");
-  on_standby->Let("RightsName", "on the standby");
-  EXPECT_FALSE(Call(on_standby, "Create_Rights"));
-  EXPECT_EQ(on_standby->Get("ErrDesc").ToText(),
+  // A write on the standby is refused, and not tried elsewhere.
+  LateBoundCall on_standby = Prepared(
+      "Rights.Create_Rights CompanyPrefix=C1 BranchPrefix=B1 DocumentPrefix=RX "
+      "RightsName=standby",
+      reader);
+  EXPECT_EQ(on_standby.Run(), "false");
+  EXPECT_EQ(on_standby.ErrDesc(),
             "ERROR:  cannot execute INSERT in a read-only transaction");
-  EXPECT_EQ(RunSql(primary.ConnInfo(tavik),
-                   "SELECT (SELECT count(*) FROM Document_Counter WHERE "
-                   "Document_Prefix = 'RX') + (SELECT count(*) FROM "
-                   "Rights_Master WHERE Rights_Name = 'on the standby')")[0][0],
-            "0");
 
   // Creators write through the primary while a reader checks access, until
   // each has had kAfter creations acknowledged after the crash, or a minute
@@ -131,37 +103,34 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
     return std::chrono::steady_clock::now() < deadline;
   };
   std::atomic<bool> crashed = false;
-  std::atomic<int> creators_working = std::size(kCreations);
+  std::atomic<int> creators_working = kCreators;
   std::atomic<int> acknowledged_before = 0, failed_reads = 0;
-  std::vector<Outcomes> outcomes(std::size(kCreations));
+  std::vector<Outcomes> outcomes(kCreators);
   std::vector<std::thread> threads;
-  for (std::size_t kind = 0; kind < std::size(kCreations); ++kind) {
+  for (int kind = 0; kind < kCreators; ++kind) {
     threads.emplace_back([&, kind] {
-      const auto [stem, document_prefix] = kCreations[kind];
+      const NumberedCreation& creation = kCreations[kind];
       Outcomes& seen = outcomes[kind];
-      ObjectRef object = Object(std::string("TavikUser.") + stem, writer);
-      object->Let("CompanyPrefix", "C1");
-      object->Let("BranchPrefix", "B1");
-      object->Let("DocumentPrefix", document_prefix);
+      LateBoundCall call =
+          Prepared(std::string(creation.line) +
+                       " CompanyPrefix=C1 BranchPrefix=B1 DocumentPrefix=" +
+                       creation.document_prefix,
+                   writer);
       for (int n = 0; seen.acknowledged_after_crash < kAfter && in_time();
            ++n) {
         const bool after_crash = crashed;
         const std::string name = "n" + std::to_string(n);
-        object->Let(std::string(stem) + "Name", name);
-        bool acknowledged = false;
-        try {
-          acknowledged = Call(object, std::string("Create_") + stem);
-        } catch (const Error&) {
-          // A lost connection whose rollback fails: its commit may or may
-          // not have taken place.
-        }
+        call.object->Let(creation.name_property, name);
+        // A lost connection whose rollback fails ends as CallError: its
+        // commit may or may not have taken place.
+        const bool acknowledged = call.Run() == "true";
         if (acknowledged) seen.acknowledged.insert(name);
         if (acknowledged && after_crash) {
           ++seen.acknowledged_after_crash;
         } else if (acknowledged) {
           ++acknowledged_before;
         } else {
-          seen.last_failure = object->Get("ErrDesc").ToText();
+          seen.last_failure = call.ErrDesc();
           // As a host would, instead of hammering a server that is away.
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -171,12 +140,11 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
   }
   threads.emplace_back([&] {
     while (creators_working > 0) {
-      failed_reads += !Call(check, "Check_Access_Rights");
+      failed_reads += check.Run() != "true";
     }
   });
 
-  while (acknowledged_before < kBefore * int(std::size(kCreations)) &&
-         in_time()) {
+  while (acknowledged_before < kBefore * kCreators && in_time()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(Answering(writer), primary.port() + " primary");
@@ -199,15 +167,16 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
   EXPECT_THROW(Answering(standby_only), DataAccessError);
   EXPECT_EQ(failed_reads, 0);
 
-  for (std::size_t kind = 0; kind < std::size(kCreations); ++kind) {
-    const auto [stem, document_prefix] = kCreations[kind];
+  for (int kind = 0; kind < kCreators; ++kind) {
+    const NumberedCreation& creation = kCreations[kind];
     const Outcomes& seen = outcomes[kind];
+    const std::string stem = creation.Stem();
     SCOPED_TRACE(stem);
-    const auto rows = RunSql(
-        standby.ConnInfo(tavik),
-        std::string("SELECT ") + stem + "_Identity, " + stem + "_Name FROM " +
-            stem + "_Master WHERE Company_Prefix = 'C1' ORDER BY " + stem +
-            "_Identity");
+    const auto rows =
+        RunSql(standby.ConnInfo(tavik),
+               "SELECT " + stem + "_Identity, " + stem + "_Name FROM " +
+                   creation.table + " WHERE Company_Prefix = 'C1' ORDER BY " +
+                   stem + "_Identity");
     std::set<std::string> names;
     for (std::size_t i = 0; i < rows.size(); ++i) {
       // Numbered on from 1, none twice, none skipped.
@@ -220,7 +189,7 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
     EXPECT_EQ(RunSql(standby.ConnInfo(tavik),
                      std::string("SELECT Last_No FROM Document_Counter WHERE "
                                  "Document_Prefix = '") +
-                         document_prefix + "'")[0][0],
+                         creation.document_prefix + "'")[0][0],
               std::to_string(rows.size()));
   }
 }

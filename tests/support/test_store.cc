@@ -65,7 +65,6 @@ std::string DropTrigger(const std::string& name, const std::string&) {
 constexpr BackendTraits kSQLiteTraits{
     "SQLite",
     true,
-    "TEXT",
     "DATETIME",
     true,
     false,
@@ -86,7 +85,6 @@ constexpr BackendTraits kSQLiteTraits{
 constexpr BackendTraits kPostgreSQLTraits{
     "PostgreSQL",
     false,
-    "text",
     "timestamp(3)",
     true,
     true,
@@ -111,7 +109,6 @@ constexpr BackendTraits kPostgreSQLTraits{
 constexpr BackendTraits kMariaDBTraits{
     "MariaDB",
     false,
-    "varchar(255)",
     "datetime(3)",
     false,
     true,
@@ -141,7 +138,7 @@ const BackendTraits& Traits(Backend backend) {
     traits[3].name = "ODBC_SQLite";
     traits[3].follows_rebuilt_tables = traits[3].bounds_waits = false;
     traits[4].name = "ODBC_PostgreSQL";
-    traits[4].names_keyed_rows = traits[4].names_rows_without_key = false;
+    traits[4].names_rows_without_key = false;
     traits[5].name = "ODBC_MariaDB";
     return traits;
   }();
@@ -153,14 +150,16 @@ std::string BackendName(Backend backend) { return Traits(backend).name; }
 std::unique_ptr<TestStore> TestStore::Create(Backend backend,
                                              bool with_schema) {
   std::unique_ptr<TestStore> store(new TestStore);
-  store->backend_ = backend;
   const Backend native = static_cast<Backend>(static_cast<int>(backend) % 3);
+  // Through its ODBC driver, arranged and inspected natively all the same.
+  const bool odbc = backend != native;
   if (native == Backend::kSQLite) {
     static int stores_created = 0;
     const std::string path =
         SQLiteFolder() + "/store-" + std::to_string(++stores_created) + ".db";
-    store->connection_string_ = "Provider=SQLite;Data Source=" + path;
-    store->odbc_ = "DSN=TavikSQLite;Database=" + path;
+    store->connection_string_ =
+        (odbc ? "DSN=TavikSQLite;Database=" : "Provider=SQLite;Data Source=") +
+        path;
     store->client_ = SQLiteClient(path);
     // The library never creates a store: the file is made here, empty or
     // with the host tables.
@@ -173,12 +172,11 @@ std::unique_ptr<TestStore> TestStore::Create(Backend backend,
             : MariaDBServer::Instance();
     store->database_ = server.CreateDatabase(with_schema);
     store->server_ = &server;
-    store->connection_string_ = server.ConnectionString(store->database_);
-    store->odbc_ = server.ODBCConnectionString(store->database_);
+    store->connection_string_ =
+        odbc ? server.ODBCConnectionString(store->database_)
+             : server.ConnectionString(store->database_);
     store->client_ = server.Open(store->database_);
   }
-  // Through its ODBC driver, arranged and inspected natively.
-  if (backend != native) store->connection_string_ = store->odbc_;
   return store;
 }
 

@@ -34,9 +34,7 @@ struct BackendTraits {
   // SQLite: a column keeps each value in the kind it was given, whatever
   // its declared type. A server keeps its column's type.
   bool typeless;
-  // Column types for a test's own tables: text that may be part of a key
-  // (MariaDB keys no TEXT), and a date-time kept to the millisecond.
-  const char* key_text;
+  // The column type of a date-time kept to the millisecond.
   const char* date_time;
   // A row of a table without a primary key can be told apart from another
   // holding the same values (SQLite's rowid, PostgreSQL's ctid); MariaDB
@@ -66,8 +64,6 @@ struct BackendTraits {
                                  const std::string& message);
   std::string (*drop_trigger)(const std::string& name,
                               const std::string& table);
-  // The best row identifier of a table is known (psqlodbc names none).
-  bool names_keyed_rows = true;
   // A statement prepared before its table was rebuilt with other column
   // types reads the new types (the SQLite driver keeps the old ones).
   bool follows_rebuilt_tables = true;
@@ -87,10 +83,8 @@ class TestStore {
                                            bool with_schema = true);
   ~TestStore();
 
-  Backend backend() const { return backend_; }
-  // For the library, on the backend's route; and through the ODBC driver.
+  // For the library, on the backend's route.
   const std::string& connection_string() const { return connection_string_; }
-  const std::string& odbc_connection_string() const { return odbc_; }
 
   // Arrange and inspect through the store's own client library, not through
   // the code under test. Each fails the test (throws) on a store error.
@@ -102,8 +96,7 @@ class TestStore {
  private:
   TestStore() = default;
 
-  Backend backend_;
-  std::string connection_string_, odbc_;
+  std::string connection_string_;
   Client client_;
   ServerProcess* server_ = nullptr;  // where `database_` is dropped
   std::string database_;
