@@ -27,7 +27,7 @@ using testing::RunSql;
 constexpr int kBefore = 10;
 constexpr int kAfter = 10;
 
-// The creations of Rights and Role.
+// A creator for each of the first two numbered creations: Rights and Role.
 constexpr int kCreators = 2;
 
 // What one creator saw: the names whose creation was acknowledged (one that
