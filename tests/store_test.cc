@@ -24,6 +24,7 @@
 #include "platform/store/connection_object.h"
 #include "platform/store/connection_string.h"
 #include "support/test_store.h"
+#include "tavikuser/automation.h"
 #include "tavikuser/connection.h"
 #include "tavikuser/errors.h"
 #include "tavikuser/rights.h"
@@ -69,7 +70,6 @@ int ExitStatus(pid_t child) {
   return WEXITSTATUS(status);
 }
 
-// An object of class T working on `store`.
 template <class T>
 T On(const TestStore& store) {
   T object;
@@ -103,7 +103,8 @@ TEST(ConnectionTest, RefusesMisuseAndIsDrivenLateBoundByMemberName) {
   connection.Close();  // rolls back what is still open
   EXPECT_EQ(object->Get("State").ToI4(), Connection::kStateClosed);
   EXPECT_EQ(store->Scalar("SELECT Rights_No FROM Rights_Master"), "late");
-  EXPECT_THAT([] { Connection(Variant("not a connection").ToObject()); },
+  // Another class's object is no connection.
+  EXPECT_THAT([] { Connection(automation::CreateObject("TavikUser.Rights")); },
               ::testing::Throws<AutomationError>(::testing::Property(
                   &AutomationError::status, automation::kTypeMismatch)));
 }
@@ -255,7 +256,6 @@ TEST(ConnectionPoolTest, AnSQLiteConnectionFollowsFilesAndFoldersReplaced) {
   fs::remove_all(root);
 }
 
-// How many descriptors this process has open.
 int OpenDescriptors() {
   const fs::directory_iterator entries("/proc/self/fd");
   return static_cast<int>(std::distance(begin(entries), end(entries)));
