@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -146,14 +147,18 @@ pid_t ServerProcess::Spawn(std::vector<std::string> arguments) const {
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
+  const pid_t parent = getpid();
   const pid_t child = fork();
   if (child != 0) return child;
-  // Only calls that are safe in the child of a program with threads.
+  // Only calls that are safe in the child of a program with threads. A test
+  // program that is killed takes its server along (asked for after the
+  // change of user, which forgets it), rather than leaving it running.
   const int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (log < 0 || dup2(log, STDOUT_FILENO) < 0 || dup2(log, STDERR_FILENO) < 0 ||
       chdir(folder_.c_str()) != 0 ||
       (uid_ != 0 && (setgroups(0, nullptr) != 0 || setgid(gid_) != 0 ||
-                     setuid(uid_) != 0))) {
+                     setuid(uid_) != 0)) ||
+      prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
     _exit(126);
   }
   execvp(argv[0], argv.data());
