@@ -56,7 +56,8 @@ std::vector<FaultCase> AllFaultCases() {
         creation.table);
   }
   std::vector<FaultCase> cases;
-  for (const Backend backend : {Backend::kSQLite, Backend::kPostgreSQL}) {
+  for (const Backend backend :
+       {Backend::kSQLite, Backend::kODBCSQLite, Backend::kPostgreSQL}) {
     const bool postgresql = backend == Backend::kPostgreSQL;
     for (const auto& [operation, reached] : operations) {
       std::string steps = reached, table, event;

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -172,6 +173,10 @@ struct Dialect {
   // Reads a date-time column as the text or number it holds: the SQLite
   // driver reads a number there (an automation date) as Null.
   bool dates_as_stored = false;
+  // What the driver reports for a rollback when the database has already
+  // rolled the transaction back itself (SQLite does on a full disk, or at a
+  // trigger's RAISE(ROLLBACK)): the rollback then has nothing left to undo.
+  const char* rolled_back_already = nullptr;
   // Makes the counter row when missing and holds it (before `lock`), and
   // reads Last_No holding the row; each takes the three prefixes. Without
   // one, the row is written unchanged, which takes its write lock on engines
@@ -198,7 +203,8 @@ const Dialect& DialectOf(std::string_view dbms) {
                                             Milliseconds(limits.lock)};
           },
       .begin = "BEGIN IMMEDIATE",
-      .dates_as_stored = true};
+      .dates_as_stored = true,
+      .rolled_back_already = "no transaction is active"};
   static const Dialect kPostgreSQL{
       .session =
           [](const Limits& limits) {
@@ -471,7 +477,15 @@ class ODBCConnection final : public Connection {
       throw DataAccessError("No transaction is open on this connection.");
     }
     if (dialect_->begin) {
-      Command(completion == SQL_COMMIT ? "COMMIT" : "ROLLBACK");
+      try {
+        Command(completion == SQL_COMMIT ? "COMMIT" : "ROLLBACK");
+      } catch (const DataAccessError& failure) {
+        const char* done = dialect_->rolled_back_already;
+        if (completion == SQL_COMMIT || done == nullptr ||
+            std::strstr(failure.what(), done) == nullptr) {
+          throw;
+        }
+      }
       in_transaction_ = false;
       return;
     }
