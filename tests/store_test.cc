@@ -14,7 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -53,28 +53,21 @@ std::string Failure(const std::function<void()>& step) {
   return text;
 }
 
-// The first value that `sql` reads, through a pooled connection.
+// The first value that `sql` reads on `connection`, or through a pooled
+// connection.
+std::string First(store::Connection& connection, const std::string& sql) {
+  return connection.Query(sql, {}).at(0).at(0).ToText();
+}
 std::string First(const std::string& connection_string,
                   const std::string& sql) {
-  return store::Borrow(connection_string)->Query(sql, {}).at(0).at(0).ToText();
+  return First(*store::Borrow(connection_string), sql);
 }
 
-std::string SQLiteFile(const TestStore& store) {
-  return store::ParseConnectionString(store.connection_string()).parameters;
-}
-
-// The exit status of `child`, or -1 when it did not exit.
-int ExitStatus(pid_t child) {
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
-template <class T>
-T On(const TestStore& store) {
-  T object;
-  object.ADOConnectionString(store.connection_string());
-  return object;
+// The wait status of `child` once it ended: 0 when it exited with 0.
+int Ended(pid_t child) {
+  int status = -1;
+  waitpid(child, &status, 0);
+  return status;
 }
 
 TEST(ConnectionTest, RefusesMisuseAndIsDrivenLateBoundByMemberName) {
@@ -120,17 +113,14 @@ bool SessionEnds(TestStore& store, const std::string& pid) {
   return false;
 }
 
-// Continues a stopped process when it goes, so that no test leaves a server
-// process stopped.
-class Stopped {
- public:
-  explicit Stopped(const std::string& pid) : pid_(std::stoi(pid)) {
-    kill(pid_, SIGSTOP);
+// Stops a server process, and continues it when it goes, so that no test
+// leaves one stopped.
+struct Stopped {
+  explicit Stopped(const std::string& id) : pid(std::stoi(id)) {
+    kill(pid, SIGSTOP);
   }
-  ~Stopped() { kill(pid_, SIGCONT); }
-
- private:
-  pid_t pid_;
+  ~Stopped() { kill(pid, SIGCONT); }
+  const pid_t pid;
 };
 
 // A pooled session that the server ended is not handed out again. One whose
@@ -160,9 +150,8 @@ TEST(ServerSessionTest, ASessionEndedStoppedOrIdleTooLongIsGivenUp) {
   EXPECT_NE(First(limited, pid), pooled);
   for (const bool at_commit : {false, true}) {
     store::Lease lease = store::Borrow(limited);
-    const std::string session = lease->Query(pid, {}).at(0).at(0).ToText();
     lease->Begin();
-    const Stopped stopped(session);
+    const Stopped stopped(First(*lease, pid));
     Failure([&] {
       if (at_commit) {
         lease->Commit();
@@ -186,15 +175,13 @@ TEST(ServerSessionTest, ASessionEndedStoppedOrIdleTooLongIsGivenUp) {
 // A server that accepts the connection and never answers: opening ends at
 // the Connect Timeout (libpq waits two seconds at the least).
 TEST(ServerSessionTest, OpeningAnUnansweringServerEndsAtTheConnectTimeout) {
+  // The kernel accepts into the listening queue; nobody ever answers.
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  ASSERT_EQ(
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  auto* named = reinterpret_cast<sockaddr*>(&address);
+  ASSERT_FALSE(bind(listener, named, length) || listen(listener, 4) ||
+               getsockname(listener, named, &length));
   EXPECT_THAT(
       Failure([&] {
         store::Borrow("Provider=PostgreSQL;Host=127.0.0.1;Port=" +
@@ -219,9 +206,7 @@ TEST(ConnectionPoolTest, AnSQLiteConnectionFollowsFilesAndFoldersReplaced) {
   fs::create_directory(books);
   const std::string ledger_file = (books / "ledger.db").string();
   const std::string ledger = "Provider=SQLite;Data Source=" + ledger_file;
-  const std::string missing = Failure([&] { store::Borrow(ledger); });
-  EXPECT_THAT(missing, HasSubstr(ledger_file));
-  EXPECT_THAT(missing, HasSubstr("unable to open database file"));
+  EXPECT_THAT(Failure([&] { store::Borrow(ledger); }), HasSubstr(ledger_file));
   EXPECT_FALSE(fs::exists(ledger_file));
   // Moves a fresh store holding `marker` to `to`.
   std::vector<std::unique_ptr<TestStore>> stores;
@@ -231,7 +216,9 @@ TEST(ConnectionPoolTest, AnSQLiteConnectionFollowsFilesAndFoldersReplaced) {
     store->Exec(
         "CREATE TABLE Marker (Value text); INSERT INTO Marker VALUES ('" +
         marker + "')");
-    fs::rename(SQLiteFile(*store), to);
+    fs::rename(
+        store::ParseConnectionString(store->connection_string()).parameters,
+        to);
   };
   const std::string marker = "SELECT Value FROM Marker";
 
@@ -246,7 +233,7 @@ TEST(ConnectionPoolTest, AnSQLiteConnectionFollowsFilesAndFoldersReplaced) {
     // No destructors: nothing of the parent's.
     _exit(First(ledger, marker) == "second" ? 0 : 1);
   }
-  EXPECT_EQ(ExitStatus(child), 0);
+  EXPECT_EQ(Ended(child), 0);
   EXPECT_EQ(First(ledger, marker), "second");
 
   place("third", root / "new-books" / "ledger.db");
@@ -273,7 +260,8 @@ TEST(ConnectionPoolTest, ManyStoresInTurnGiveTheirDescriptorsBack) {
   for (int i = 0; i < 300; ++i) {
     auto store = TestStore::Create(Backend::kSQLite, false);
     First(store->connection_string(), select);
-    fs::remove(SQLiteFile(*store));
+    fs::remove(
+        store::ParseConnectionString(store->connection_string()).parameters);
     most = std::max(most, OpenDescriptors());
   }
   EXPECT_LE(most - start, 64);  // the pool's bound on idle connections
@@ -320,12 +308,7 @@ TEST_P(StoreTest, ChildrenAndTheirProgramsNeverUseTheParents) {
   held.Open();
   ASSERT_EQ(WrongAnswers(pooled, 2), 0);  // pools a second connection
   const auto session = [&] {
-    return store::ConnectionObject::Of(held)
-        .Opened()
-        .Query(traits().session, {})
-        .at(0)
-        .at(0)
-        .ToText();
+    return First(store::ConnectionObject::Of(held).Opened(), traits().session);
   };
   const std::string before = session();
   const pid_t child = fork();
@@ -338,21 +321,16 @@ TEST_P(StoreTest, ChildrenAndTheirProgramsNeverUseTheParents) {
     _exit(std::min(wrong, 100));
   }
   EXPECT_EQ(WrongAnswers(pooled, 400), 0);
-  EXPECT_EQ(ExitStatus(child), 0) << "wrong answers in the child";
+  EXPECT_EQ(Ended(child), 0) << "wrong answers in the child";
   EXPECT_EQ(session(), before);
 
-  // popen() runs its program in a child that it makes without fork().
-  FILE* program = popen("ls -l /proc/self/fd", "r");
-  ASSERT_NE(program, nullptr);
-  std::string listing;
-  char buffer[4096];
-  for (std::size_t got; (got = fread(buffer, 1, sizeof buffer, program)) > 0;) {
-    listing.append(buffer, got);
-  }
-  EXPECT_EQ(pclose(program), 0);
-  EXPECT_NE(listing.find("pipe:"), std::string::npos) << listing;
-  EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
-  EXPECT_EQ(listing.find(".db"), std::string::npos) << listing;
+  // system() runs its shell in a child that it makes without fork(). The
+  // listing is that of a program the shell runs: its output is a pipe, and
+  // it holds no socket and no store file.
+  EXPECT_EQ(std::system("ls -l /proc/self/fd | awk '/pipe:/ { pipe = 1 } "
+                        "/socket:|[.]db/ { held = 1 } END { exit !pipe || "
+                        "held }'"),
+            0);
 }
 
 // SQLite keeps what it is given in columns of no declared type: a value
@@ -370,16 +348,26 @@ TEST_P(StoreTest, ValuesComeBackInTheirKinds) {
   store::Lease lease = Borrowed();
   const char* insert = "INSERT INTO V VALUES (?, ?, ?, ?, ?)";
   EXPECT_EQ(lease->Execute(insert, {wide, 0.1, text, store::Value(), date}), 1);
-  EXPECT_THAT(Failure([&] {
-                lease->Execute(insert, {1, 1.0, std::string("a\0b", 3),
-                                        store::Value(), store::Value()});
-              }),
-              HasSubstr("NUL"));
-
   EXPECT_EQ(lease->Query("SELECT i, r, t, n FROM V", {}),
             (store::Rows{{wide, 0.1, text, store::Value()}}));
-  // SQLite keeps the date as ISO text; the server as its own date-time.
-  EXPECT_EQ(lease->Query("SELECT d FROM V", {}).at(0).at(0).ToDate(), date);
+
+  // SQLite keeps the date as ISO text, and where a host's date belongs
+  // whatever it was given: a day number, ISO text with or without the time.
+  // A server keeps its own date-time, with a fraction only when it has one.
+  store_->Exec(std::string("INSERT INTO V (d) VALUES ") +
+               (traits().typeless ? "(45000.25), (45000.1234567890123), "
+                                    "('2023-03-15'), ('2023-03-15T06:00:00')"
+                                  : "('2023-03-15 06:00:00')"));
+  std::vector<double> days{date.oadate(), 45000.25};
+  if (traits().typeless)
+    days.insert(days.end(), {45000.1234567890123, 45000, 45000.25});
+  std::vector<double> read;
+  for (const store::Row& row : lease->Query("SELECT d FROM V", {})) {
+    read.push_back(row.at(0).ToDate().oadate());
+  }
+  // To well within a millisecond: the SQLite ODBC driver hands a real over
+  // as text of 15 digits.
+  EXPECT_THAT(read, ::testing::Pointwise(::testing::DoubleNear(1e-10), days));
   // A truth comes back as 1, an empty text is not Null, and a '?' in a
   // quoted name is no placeholder.
   EXPECT_EQ(lease->Query("SELECT 1 = 1 AS \"true?\", ?", {std::string()}),
@@ -485,72 +473,8 @@ TEST_P(StoreTest, AFailedStatementLeavesNothingOpen) {
   EXPECT_EQ(lease->Query(absolute, {0}), (store::Rows{{1}, {2}}));
 }
 
-// The host's tables as hosts really keep them: rebuilt by another process
-// with their columns in another order, dates kept as numbers or without a
-// fraction, tables without a rowid, and counters that hold no number.
-TEST_P(StoreTest, ATableRebuiltWithItsColumnsReorderedIsReadRight) {
-  store_->Exec(
-      "INSERT INTO User_Group (User_Group_No, User_Group_Name, "
-      "User_Group_Desc, Last_Update) VALUES ('G1', 'Cashiers', 'Tills', "
-      "'2024-06-30 17:45:01.257');"
-      "INSERT INTO Rights_Master (Rights_No, Rights_Name) VALUES ('R1', 'x')");
-  UserGroup group = On<UserGroup>(*store_);
-  Rights right = On<Rights>(*store_);
-  right.RightsNo("R1");
-  right.RightsName("Post");
-  ASSERT_TRUE(group.Get_UserGroup("G1"));
-  ASSERT_TRUE(right.Update_Rights());
-
-  // Another connection migrates both tables the usual way: a new table, the
-  // rows copied, the old one dropped, the new one renamed.
-  for (const auto& [table, columns] :
-       {std::pair{"User_Group",
-                  "User_Group_Desc, User_Group_Name, "
-                  "User_Group_No"},
-        std::pair{"Rights_Master", "Rights_Parent, Rights_Name, Rights_No"}}) {
-    store_->Exec(std::string("CREATE TABLE Migrated AS SELECT Last_Update, ") +
-                 columns + " FROM " + table + "; DROP TABLE " + table +
-                 "; ALTER TABLE Migrated RENAME TO " + table);
-  }
-
-  group.GroupName("");
-  ASSERT_TRUE(group.Get_UserGroup("G1")) << group.ErrDesc();
-  EXPECT_EQ(group.GroupName() + "|" + group.GroupDescription(),
-            "Cashiers|Tills");
-  right.RightsName("Post again");
-  EXPECT_TRUE(right.Update_Rights()) << right.ErrDesc();
-  EXPECT_EQ(store_->Scalar("SELECT Rights_Name FROM Rights_Master"),
-            "Post again");
-}
-
-TEST_P(StoreTest, DatesAreReadInTheKindsTheStoreKeeps) {
-  // SQLite keeps whatever it is given; a server keeps its own date types.
-  using Stored = std::vector<std::pair<std::string, DateTime>>;
-  const Stored stored =
-      traits().typeless
-          ? Stored{{"45000.25", DateTime(45000.25)},
-                   {"45000.1234567890123", DateTime(45000.1234567890123)},
-                   {"'2023-03-15'", *DateTime::FromIsoText("2023-03-15")},
-                   {"'2023-03-15T06:00:00'", DateTime(45000.25)}}
-          : Stored{{"'2023-03-15 06:00:00'", DateTime(45000.25)},
-                   {"'2023-03-15 06:00:00.123'",
-                    *DateTime::FromIsoText("2023-03-15 06:00:00.123")}};
-  for (const auto& [value, date] : stored) {
-    store_->Exec(
-        "DELETE FROM User_Group; DELETE FROM User_Master;"
-        "INSERT INTO User_Group (User_Group_No, User_Group_Name, Last_Update) "
-        "VALUES ('G1', 'Cashiers', " +
-        value + ")");
-    UserGroup group = On<UserGroup>(*store_);
-    ASSERT_TRUE(group.Get_UserGroup("G1")) << value << ": " << group.ErrDesc();
-    // To well within a millisecond: the SQLite ODBC driver hands a real
-    // over as text of 15 digits.
-    EXPECT_NEAR(group.LastUpdate().oadate(), date.oadate(), 1e-10) << value;
-    // Nothing compares what was read with what is there before writing.
-    EXPECT_TRUE(group.Update_Group()) << group.ErrDesc();
-  }
-}
-
+// A counter that holds no number, as a host may have left it: text, a
+// fraction, or a number beyond what a document number holds.
 TEST_P(StoreTest, ACounterThatHoldsNoNumberIssuesNothing) {
   if (!traits().typeless) store_->Exec(traits().counter_as_text);
   for (const char* last_no : {"'abc'", "'12abc'", "1e20", "2.5"}) {
@@ -558,7 +482,8 @@ TEST_P(StoreTest, ACounterThatHoldsNoNumberIssuesNothing) {
                              "INSERT INTO Document_Counter VALUES "
                              "('C1', 'B1', 'RG', ") +
                  last_no + ")");
-    Rights right = On<Rights>(*store_);
+    Rights right;
+    right.ADOConnectionString(store_->connection_string());
     right.CompanyPrefix("C1");
     right.BranchPrefix("B1");
     right.DocumentPrefix("RG");
@@ -579,7 +504,8 @@ TEST(HostTablesSQLiteTest, ATableWithoutRowidIsUpdatedRowByRow) {
       "PRIMARY KEY (User_Group_No, Seq)) WITHOUT ROWID;"
       "INSERT INTO User_Group VALUES ('G1', 1, 'a', 'd', NULL), "
       "('G1', 2, 'b', 'd', NULL)");
-  UserGroup group = On<UserGroup>(*store);
+  UserGroup group;
+  group.ADOConnectionString(store->connection_string());
   group.GroupNumber("G1");
   group.GroupName("Renamed");
   EXPECT_TRUE(group.Update_Group()) << group.ErrDesc();
