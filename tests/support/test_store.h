@@ -21,6 +21,9 @@ enum class Backend {
   kODBCPostgreSQL,
   kODBCMariaDB
 };
+inline constexpr Backend kEveryBackend[] = {
+    Backend::kSQLite,     Backend::kPostgreSQL,     Backend::kMariaDB,
+    Backend::kODBCSQLite, Backend::kODBCPostgreSQL, Backend::kODBCMariaDB};
 
 // "SQLite", "ODBC_PostgreSQL" and the like, for test names.
 std::string BackendName(Backend backend);
@@ -106,17 +109,11 @@ class TestStore {
 
 // Instantiates the parameterised suite `suite` once on each backend, each
 // instance named after its backend.
-#define TAVIK_ON_EVERY_STORE(prefix, suite)                             \
-  INSTANTIATE_TEST_SUITE_P(                                             \
-      prefix, suite,                                                    \
-      ::testing::Values(::tavikuser::testing::Backend::kSQLite,         \
-                        ::tavikuser::testing::Backend::kPostgreSQL,     \
-                        ::tavikuser::testing::Backend::kMariaDB,        \
-                        ::tavikuser::testing::Backend::kODBCSQLite,     \
-                        ::tavikuser::testing::Backend::kODBCPostgreSQL, \
-                        ::tavikuser::testing::Backend::kODBCMariaDB),   \
-      [](const auto& info) {                                            \
-        return ::tavikuser::testing::BackendName(info.param);           \
+#define TAVIK_ON_EVERY_STORE(prefix, suite)                                    \
+  INSTANTIATE_TEST_SUITE_P(                                                    \
+      prefix, suite, ::testing::ValuesIn(::tavikuser::testing::kEveryBackend), \
+      [](const auto& info) {                                                   \
+        return ::tavikuser::testing::BackendName(info.param);                  \
       })
 
 #endif  // TAVIKUSER_TESTS_SUPPORT_TEST_STORE_H_
