@@ -46,21 +46,17 @@ inline LateBoundCall Prepared(const std::string& line,
   LateBoundCall call{
       automation::CreateObject("TavikUser." + word.substr(0, dot)),
       word.substr(dot + 1),
-      {},
-      0};
+      {}};
   call.object->Let("ADOConnectionString", connection_string);
   while (words >> word) {
     const std::size_t equals = word.find('=');
-    std::string value = equals == std::string::npos
-                            ? word.substr(1, word.size() - 2)
-                            : word.substr(equals + 1);
+    const bool argument = equals == std::string::npos;  // "(Argument)"
+    std::string value =
+        argument ? word.substr(1, word.size() - 2) : word.substr(equals + 1);
     if (value == "*") value = star;
-    if (equals == std::string::npos) {
-      call.arguments.emplace_back(value);
-    } else {
-      call.object->Let(word.substr(0, equals), value);
-      call.stars += word.ends_with("=*");
-    }
+    if (argument) call.arguments.emplace_back(value);
+    if (!argument) call.object->Let(word.substr(0, equals), value);
+    call.stars += !argument && word.ends_with("=*");
   }
   return call;
 }
