@@ -58,8 +58,6 @@ Client SQLiteClient(const std::string& path) {
   };
 }
 
-using Text = const std::string&;
-
 std::string SQLiteTrigger(Text name, Text event, Text table, Text message) {
   return "CREATE TRIGGER " + name + " " + event + " ON " + table +
          " BEGIN SELECT RAISE(ABORT, '" + message + "'); END";

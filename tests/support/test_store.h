@@ -28,6 +28,8 @@ inline constexpr Backend kEveryBackend[] = {
 // "SQLite", "ODBC_PostgreSQL" and the like, for test names.
 std::string BackendName(Backend backend);
 
+using Text = const std::string&;
+
 // What differs between the stores, stated here once per backend, so that
 // every behaviour suite runs unchanged on each: the tests arrange through
 // these what only a store's own SQL can, and expect what each store does
@@ -61,12 +63,9 @@ struct BackendTraits {
   const char* session;
   // The SQL that makes `event` (e.g. "BEFORE INSERT") on `table` fail with
   // `message`, by a trigger called `name`; and the SQL that drops it.
-  std::string (*failing_trigger)(const std::string& name,
-                                 const std::string& event,
-                                 const std::string& table,
-                                 const std::string& message);
-  std::string (*drop_trigger)(const std::string& name,
-                              const std::string& table);
+  std::string (*failing_trigger)(Text name, Text event, Text table,
+                                 Text message);
+  std::string (*drop_trigger)(Text name, Text table);
   // A statement prepared before its table was rebuilt with other column
   // types reads the new types (the SQLite driver keeps the old ones).
   bool follows_rebuilt_tables = true;
