@@ -21,11 +21,11 @@
 
 namespace tavikuser::testing {
 
-// The library's connection strings (native, ODBC) lack the port and
-// database.
+// How one kind of server is run and ended at once, and its databases made;
+// the library's connection strings (native, ODBC) lack the port and database.
 struct ServerKind {
   const char *name, *user;  // user: the one to run as when run as root
-  int stop_signal;          // one that ends the server at once
+  int stop_signal;
   const char *schema, *drop_options, *native, *odbc;
 };
 

@@ -28,7 +28,7 @@ using Client = std::function<Rows(const std::string& sql)>;
 // The whole text of a file (a schema, a server log); empty when unreadable.
 std::string ReadFile(const std::string& path);
 
-struct ServerKind;  // how one kind of server is run, ended and connected to
+struct ServerKind;  // how one kind of server is run (servers.cc)
 
 class ServerProcess {
  public:
