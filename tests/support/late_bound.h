@@ -21,7 +21,6 @@ struct LateBoundCall {
   ObjectRef object;
   std::string member;
   std::vector<Variant> arguments;
-  long stars = 0;  // properties let the value that "*" stands for
 
   // "true", "false", or "CallError: ..." when the call leaves as an error.
   std::string Run() {
@@ -56,7 +55,6 @@ inline LateBoundCall Prepared(const std::string& line,
     if (value == "*") value = star;
     if (argument) call.arguments.emplace_back(value);
     if (!argument) call.object->Let(word.substr(0, equals), value);
-    call.stars += !argument && word.ends_with("=*");
   }
   return call;
 }
