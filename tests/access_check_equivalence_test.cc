@@ -201,11 +201,7 @@ TEST_P(AccessCheckEquivalenceTest, AnswersAsTheListedStatementDoes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Stores, AccessCheckEquivalenceTest,
-    ::testing::Combine(::testing::Values(Backend::kSQLite, Backend::kPostgreSQL,
-                                         Backend::kMariaDB,
-                                         Backend::kODBCSQLite,
-                                         Backend::kODBCPostgreSQL,
-                                         Backend::kODBCMariaDB),
+    ::testing::Combine(::testing::ValuesIn(testing::kEveryBackend),
                        ::testing::Values("AsShipped", "NoCatalogueKey",
                                          "CaseInsensitive", "Numeric")),
     [](const auto& info) {

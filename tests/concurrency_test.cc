@@ -60,12 +60,11 @@ struct Tally {
     const std::string outcome = call.Run();
     const auto took = std::chrono::steady_clock::now() - started;
     const std::string err_desc = outcome == "false" ? call.ErrDesc() : "";
-    std::string fault;
-    if (outcome != "true" && (err_desc.empty() || took < kBusyTimeout)) {
-      fault = outcome + " '" + err_desc + "'";
-    } else if (took > kLongest) {
-      fault = "took " + std::to_string(took.count()) + " ns";
-    }
+    const std::string fault =
+        outcome != "true" && (err_desc.empty() || took < kBusyTimeout)
+            ? outcome + " '" + err_desc + "'"
+        : took > kLongest ? "took " + std::to_string(took.count()) + " ns"
+                          : "";
     if (!fault.empty() && faults++ == 0) {
       std::strncpy(first_fault, (call.member + " " + fault).c_str(),
                    sizeof first_fault - 1);

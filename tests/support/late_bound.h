@@ -21,7 +21,6 @@ struct LateBoundCall {
   ObjectRef object;
   std::string member;
   std::vector<Variant> arguments;
-  long stars = 0;  // properties let the value that "*" stands for
 
   // "true", "false", or "CallError: ..." when the call leaves as an error.
   std::string Run() {
@@ -46,21 +45,16 @@ inline LateBoundCall Prepared(const std::string& line,
   LateBoundCall call{
       automation::CreateObject("TavikUser." + word.substr(0, dot)),
       word.substr(dot + 1),
-      {},
-      0};
+      {}};
   call.object->Let("ADOConnectionString", connection_string);
   while (words >> word) {
     const std::size_t equals = word.find('=');
-    std::string value = equals == std::string::npos
-                            ? word.substr(1, word.size() - 2)
-                            : word.substr(equals + 1);
+    const bool argument = equals == std::string::npos;  // "(Argument)"
+    std::string value =
+        argument ? word.substr(1, word.size() - 2) : word.substr(equals + 1);
     if (value == "*") value = star;
-    if (equals == std::string::npos) {
-      call.arguments.emplace_back(value);
-    } else {
-      call.object->Let(word.substr(0, equals), value);
-      call.stars += word.ends_with("=*");
-    }
+    if (argument) call.arguments.emplace_back(value);
+    if (!argument) call.object->Let(word.substr(0, equals), value);
   }
   return call;
 }

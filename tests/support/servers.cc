@@ -16,9 +16,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <thread>
 
 namespace tavikuser::testing {
+
+// How one kind of server is run and ended at once, and its databases made;
+// the library's connection strings (native, ODBC) lack the port and database.
+struct ServerKind {
+  const char *name, *user;  // user: the one to run as when run as root
+  int stop_signal;
+  const char *schema, *drop_options, *native, *odbc;
+};
+
 namespace {
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
@@ -36,30 +46,25 @@ std::string FreePort() {
 
 // SIGQUIT: the immediate shutdown, which ends the server's sessions too.
 // BoolsAsChar=0: a truth value is read as a number, as natively.
-constexpr ServerKind kPostgreSQL{
-    "PostgreSQL",
-    "postgres",
-    SIGQUIT,
-    TAVIK_SOURCE_DIR "/schema/postgresql.sql",
-    " WITH (FORCE)",
+constexpr ServerKind kPostgreSQL(
+    "PostgreSQL", "postgres", SIGQUIT,
+    TAVIK_SOURCE_DIR "/schema/postgresql.sql", " WITH (FORCE)",
     "Provider=PostgreSQL;Host=127.0.0.1;User ID=postgres",
-    "Driver={PostgreSQL Unicode};BoolsAsChar=0;Server=127.0.0.1;UID=postgres"};
+    "Driver={PostgreSQL Unicode};BoolsAsChar=0;Server=127.0.0.1;UID=postgres");
 
 // The PostgreSQL programs of the newest version installed the Debian way,
 // or whatever PATH finds.
 std::string Binaries() {
-  std::string newest;
-  int newest_version = 0;
+  std::map<int, std::string> installed{{0, ""}};  // by version
   std::error_code error;
   for (const auto& entry :
        std::filesystem::directory_iterator("/usr/lib/postgresql", error)) {
-    const int version = std::atoi(entry.path().filename().c_str());
-    if (version > newest_version && exists(entry.path() / "bin/initdb")) {
-      newest_version = version;
-      newest = entry.path() / "bin/";
+    if (exists(entry.path() / "bin/initdb")) {
+      installed[std::atoi(entry.path().filename().c_str())] =
+          entry.path() / "bin/";
     }
   }
-  return newest;
+  return installed.rbegin()->second;
 }
 
 Client Connect(const std::string& conninfo) {
@@ -95,15 +100,11 @@ Client Connect(const std::string& conninfo) {
 
 // The tests and the library connect as tavik, over TCP. OPTION=2 (found
 // rows): an update counts the rows it matched, as the native store asks for.
-constexpr ServerKind kMariaDB{
-    "MariaDB",
-    "mysql",
-    SIGKILL,
-    TAVIK_SOURCE_DIR "/schema/mariadb.sql",
-    "",
+constexpr ServerKind kMariaDB(
+    "MariaDB", "mysql", SIGKILL, TAVIK_SOURCE_DIR "/schema/mariadb.sql", "",
     "Provider=MariaDB;Server=127.0.0.1;User ID=tavik;Password=tavik-pass",
     "Driver={MariaDB Unicode};Server=127.0.0.1;User=tavik;Password=tavik-pass;"
-    "OPTION=2"};
+    "OPTION=2");
 
 }  // namespace
 
@@ -292,8 +293,8 @@ MariaDBServer::MariaDBServer() : ServerProcess(kMariaDB) {
   std::ofstream(init)
       << "CREATE USER tavik@'127.0.0.1' IDENTIFIED BY "
          "'tavik-pass';\nGRANT ALL ON *.* TO tavik@'127.0.0.1';\n";
-  // Durability is of no use to a test, and costs time at every commit.
-  // utf8mb4: tables a test makes itself hold any text, as the host tables do.
+  // As for PostgreSQL, no durability. utf8mb4: tables a test makes itself hold
+  // any text, as the host tables do.
   Start({"mariadbd", "--no-defaults", "--datadir=" + data,
          "--init-file=" + init, "--socket=" + folder_ + "/server.sock",
          "--bind-address=127.0.0.1", "--skip-name-resolve", "--skip-log-bin",

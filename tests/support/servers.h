@@ -28,13 +28,7 @@ using Client = std::function<Rows(const std::string& sql)>;
 // The whole text of a file (a schema, a server log); empty when unreadable.
 std::string ReadFile(const std::string& path);
 
-// How one kind of server is run and ended at once, and its databases made;
-// the library's connection strings (native, ODBC) lack the port and database.
-struct ServerKind {
-  const char *name, *user;  // user: the one to run as when run as root
-  int stop_signal;
-  const char *schema, *drop_options, *native, *odbc;
-};
+struct ServerKind;  // how one kind of server is run (servers.cc)
 
 class ServerProcess {
  public:
@@ -94,14 +88,12 @@ Server& Shared() {
 // Runs `sql` on a connection of its own to `conninfo`, as a Client does.
 Rows RunSql(const std::string& conninfo, const std::string& sql);
 
-// PostgreSQL: the server that the tests of one program share, and those that
-// a test starts for itself. Its user is postgres, trusted without a
-// password, also for replication.
+// PostgreSQL, whose user postgres is trusted without a password, also for
+// replication: the shared server, and those that a test starts for itself.
 class PostgresServer final : public ServerProcess {
  public:
   static PostgresServer& Instance() { return Shared<PostgresServer>(); }
-  // A new cluster (initdb), or a streaming standby of `primary` from its
-  // base backup (pg_basebackup -R); started.
+  // A new cluster, or a streaming standby of `primary`; started.
   explicit PostgresServer(const PostgresServer* primary = nullptr);
   // Promotes a standby, and waits until it takes writes.
   void Promote();
@@ -115,7 +107,6 @@ using MariaDBLink = std::unique_ptr<MYSQL, decltype(&mysql_close)>;
 // Runs `sql` on `link`, as a Client does.
 Rows MariaDBExec(MYSQL* link, const std::string& sql);
 
-// The MariaDB server that the tests of one program share.
 class MariaDBServer final : public ServerProcess {
  public:
   static MariaDBServer& Instance() { return Shared<MariaDBServer>(); }

@@ -58,73 +58,51 @@ Client SQLiteClient(const std::string& path) {
   };
 }
 
-std::string DropTrigger(const std::string& name, const std::string&) {
-  return "DROP TRIGGER " + name;
+std::string SQLiteTrigger(Text name, Text event, Text table, Text message) {
+  return "CREATE TRIGGER " + name + " " + event + " ON " + table +
+         " BEGIN SELECT RAISE(ABORT, '" + message + "'); END";
 }
 
-constexpr BackendTraits kSQLiteTraits{
-    "SQLite",
-    true,
-    "DATETIME",
-    true,
-    false,
-    true,
-    nullptr,  // nothing to change: any column keeps text
+std::string PostgreSQLTrigger(Text name, Text event, Text table, Text message) {
+  return "CREATE FUNCTION " + name +
+         "() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN RAISE EXCEPTION '" +
+         message + "'; END$$; CREATE TRIGGER " + name + " " + event + " ON " +
+         table + " FOR EACH ROW EXECUTE FUNCTION " + name + "()";
+}
+
+std::string MariaDBTrigger(Text name, Text event, Text table, Text message) {
+  return "CREATE TRIGGER " + name + " " + event + " ON " + table +
+         " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = '" +
+         message + "'";
+}
+
+std::string DropTrigger(Text name, Text) { return "DROP TRIGGER " + name; }
+
+std::string DropTriggerOn(Text name, Text table) {
+  return "DROP TRIGGER " + name + " ON " + table;
+}
+
+// Each in the order of BackendTraits' fields. SQLite: any column keeps
+// text, so the counter needs no change; a file has no sessions.
+constexpr BackendTraits kSQLiteTraits(
+    "SQLite", true, "DATETIME", true, false, true, nullptr,
     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT "
     "COUNT(*) FROM n",
-    "past the Lock Timeout of 1 s",
-    "past the Command Timeout of 1 s",
-    "SELECT 1",  // no sessions: a file
-    [](const std::string& name, const std::string& event,
-       const std::string& table, const std::string& message) {
-      return "CREATE TRIGGER " + name + " " + event + " ON " + table +
-             " BEGIN SELECT RAISE(ABORT, '" + message + "'); END";
-    },
-    DropTrigger};
+    "past the Lock Timeout of 1 s", "past the Command Timeout of 1 s",
+    "SELECT 1", SQLiteTrigger, DropTrigger);
 
-constexpr BackendTraits kPostgreSQLTraits{
-    "PostgreSQL",
-    false,
-    "timestamp(3)",
-    true,
-    true,
-    false,
+constexpr BackendTraits kPostgreSQLTraits(
+    "PostgreSQL", false, "timestamp(3)", true, true, false,
     "ALTER TABLE Document_Counter ALTER COLUMN Last_No TYPE text",
-    "SELECT pg_sleep(60)",
-    "lock timeout",
-    "statement timeout",
-    "SELECT pg_backend_pid()",
-    [](const std::string& name, const std::string& event,
-       const std::string& table, const std::string& message) {
-      return "CREATE FUNCTION " + name +
-             "() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN RAISE "
-             "EXCEPTION '" +
-             message + "'; END$$; CREATE TRIGGER " + name + " " + event +
-             " ON " + table + " FOR EACH ROW EXECUTE FUNCTION " + name + "()";
-    },
-    [](const std::string& name, const std::string& table) {
-      return "DROP TRIGGER " + name + " ON " + table;
-    }};
+    "SELECT pg_sleep(60)", "lock timeout", "statement timeout",
+    "SELECT pg_backend_pid()", PostgreSQLTrigger, DropTriggerOn);
 
-constexpr BackendTraits kMariaDBTraits{
-    "MariaDB",
-    false,
-    "datetime(3)",
-    false,
-    true,
-    true,
+constexpr BackendTraits kMariaDBTraits(
+    "MariaDB", false, "datetime(3)", false, true, true,
     "ALTER TABLE Document_Counter MODIFY Last_No text NOT NULL",
-    "SELECT SLEEP(60)",
-    "Lock wait timeout exceeded",
-    "max_statement_time exceeded",
-    "SELECT CONNECTION_ID()",
-    [](const std::string& name, const std::string& event,
-       const std::string& table, const std::string& message) {
-      return "CREATE TRIGGER " + name + " " + event + " ON " + table +
-             " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = '" +
-             message + "'";
-    },
-    DropTrigger};
+    "SELECT SLEEP(60)", "Lock wait timeout exceeded",
+    "max_statement_time exceeded", "SELECT CONNECTION_ID()", MariaDBTrigger,
+    DropTrigger);
 
 }  // namespace
 

@@ -21,9 +21,14 @@ enum class Backend {
   kODBCPostgreSQL,
   kODBCMariaDB
 };
+inline constexpr Backend kEveryBackend[] = {
+    Backend::kSQLite,     Backend::kPostgreSQL,     Backend::kMariaDB,
+    Backend::kODBCSQLite, Backend::kODBCPostgreSQL, Backend::kODBCMariaDB};
 
 // "SQLite", "ODBC_PostgreSQL" and the like, for test names.
 std::string BackendName(Backend backend);
+
+using Text = const std::string&;
 
 // What differs between the stores, stated here once per backend, so that
 // every behaviour suite runs unchanged on each: the tests arrange through
@@ -58,12 +63,9 @@ struct BackendTraits {
   const char* session;
   // The SQL that makes `event` (e.g. "BEFORE INSERT") on `table` fail with
   // `message`, by a trigger called `name`; and the SQL that drops it.
-  std::string (*failing_trigger)(const std::string& name,
-                                 const std::string& event,
-                                 const std::string& table,
-                                 const std::string& message);
-  std::string (*drop_trigger)(const std::string& name,
-                              const std::string& table);
+  std::string (*failing_trigger)(Text name, Text event, Text table,
+                                 Text message);
+  std::string (*drop_trigger)(Text name, Text table);
   // A statement prepared before its table was rebuilt with other column
   // types reads the new types (the SQLite driver keeps the old ones).
   bool follows_rebuilt_tables = true;
@@ -106,17 +108,11 @@ class TestStore {
 
 // Instantiates the parameterised suite `suite` once on each backend, each
 // instance named after its backend.
-#define TAVIK_ON_EVERY_STORE(prefix, suite)                             \
-  INSTANTIATE_TEST_SUITE_P(                                             \
-      prefix, suite,                                                    \
-      ::testing::Values(::tavikuser::testing::Backend::kSQLite,         \
-                        ::tavikuser::testing::Backend::kPostgreSQL,     \
-                        ::tavikuser::testing::Backend::kMariaDB,        \
-                        ::tavikuser::testing::Backend::kODBCSQLite,     \
-                        ::tavikuser::testing::Backend::kODBCPostgreSQL, \
-                        ::tavikuser::testing::Backend::kODBCMariaDB),   \
-      [](const auto& info) {                                            \
-        return ::tavikuser::testing::BackendName(info.param);           \
+#define TAVIK_ON_EVERY_STORE(prefix, suite)                                    \
+  INSTANTIATE_TEST_SUITE_P(                                                    \
+      prefix, suite, ::testing::ValuesIn(::tavikuser::testing::kEveryBackend), \
+      [](const auto& info) {                                                   \
+        return ::tavikuser::testing::BackendName(info.param);                  \
       })
 
 #endif  // TAVIKUSER_TESTS_SUPPORT_TEST_STORE_H_
