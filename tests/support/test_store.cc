@@ -82,23 +82,29 @@ std::string DropTriggerOn(Text name, Text table) {
   return "DROP TRIGGER " + name + " ON " + table;
 }
 
-// Each in the order of BackendTraits' fields. SQLite: any column keeps
-// text, so the counter needs no change; a file has no sessions.
+// Each in the order of BackendTraits' fields, its truths named. SQLite: any
+// column keeps text, so the counter needs no change; a file has no sessions.
 constexpr BackendTraits kSQLiteTraits(
-    "SQLite", true, "DATETIME", true, false, true, nullptr,
+    "SQLite", /*typeless=*/true, "DATETIME", /*names_rows_without_key=*/true,
+    /*lock_makes_counter_row=*/false, /*prepares_again_in_transaction=*/true,
+    /*counter_as_text=*/nullptr,
     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT "
     "COUNT(*) FROM n",
     "past the Lock Timeout of 1 s", "past the Command Timeout of 1 s",
     "SELECT 1", SQLiteTrigger, DropTrigger);
 
 constexpr BackendTraits kPostgreSQLTraits(
-    "PostgreSQL", false, "timestamp(3)", true, true, false,
+    "PostgreSQL", /*typeless=*/false, "timestamp(3)",
+    /*names_rows_without_key=*/true, /*lock_makes_counter_row=*/true,
+    /*prepares_again_in_transaction=*/false,
     "ALTER TABLE Document_Counter ALTER COLUMN Last_No TYPE text",
     "SELECT pg_sleep(60)", "lock timeout", "statement timeout",
     "SELECT pg_backend_pid()", PostgreSQLTrigger, DropTriggerOn);
 
 constexpr BackendTraits kMariaDBTraits(
-    "MariaDB", false, "datetime(3)", false, true, true,
+    "MariaDB", /*typeless=*/false, "datetime(3)",
+    /*names_rows_without_key=*/false, /*lock_makes_counter_row=*/true,
+    /*prepares_again_in_transaction=*/true,
     "ALTER TABLE Document_Counter MODIFY Last_No text NOT NULL",
     "SELECT SLEEP(60)", "Lock wait timeout exceeded",
     "max_statement_time exceeded", "SELECT CONNECTION_ID()", MariaDBTrigger,
