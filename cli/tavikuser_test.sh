@@ -102,9 +102,8 @@ done
 [[ -z "$(ls tmp)" ]] || fail "the demo left its store without tables: $(ls tmp)"
 run 1 "'Nowhere' is not supported" demo "Provider=Nowhere"
 
-for subcommand in "" init call demo grant revoke member rights can list; do
-  run 0 "Usage: tavikuser" $subcommand --help
-done
+run 0 "Usage: tavikuser COMMAND" --help
+run 0 "Usage: tavikuser grant RIGHT" grant --help
 run 2 "Usage: tavikuser"
 run 2 "unknown command frobnicate" frobnicate
 

@@ -25,7 +25,6 @@ using testing::Backend;
 using testing::Rows;
 using testing::TestStore;
 
-constexpr char kConnection[] = "Invalid Connection string Property.";
 constexpr char kCompany[] = "Invalid Company Prefix.";
 constexpr char kBranch[] = "Invalid Branch Prefix.";
 constexpr char kDocument[] = "Invalid Document Prefix.";
@@ -166,7 +165,7 @@ TEST_P(OperationsTest, EachOperationRefusesInItsOwnOrder) {
     LateBoundCall call = Prepared(line, "");
     if (call.member != "Change_Password") {
       EXPECT_EQ(call.Run(), "false");
-      EXPECT_EQ(call.ErrDesc(), kConnection);
+      EXPECT_EQ(call.ErrDesc(), "Invalid Connection string Property.");
     }
     LetEach(call.object, {});
     for (std::size_t i = 0; i < steps.size(); i += 2) {
@@ -507,11 +506,10 @@ TEST_P(OperationsTest, AccessIsGrantedThroughEitherPathToACatalogueRowOnly) {
       "('G-CLERKS', 'R-BOTH'), ('G-AUDIT', 'R-POST');"
       "INSERT INTO User_Master (User_No) VALUES ('U-ANN'), ('U-BOB')");
   using enum MissingLink;
-  using Groups = std::vector<std::string>;
   struct Case {
     const char *user, *right;
     MissingLink missing;
-    Groups granting_groups, user_groups;
+    std::vector<std::string> granting_groups, user_groups;
   };
   const Case cases[] = {
       {"U-ANN", "R-POST", kNone, {"G-AUDIT"}, {"G-AUDIT", "G-CLERKS"}},
@@ -528,14 +526,13 @@ TEST_P(OperationsTest, AccessIsGrantedThroughEitherPathToACatalogueRowOnly) {
   bool refused_before = false;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.user) + " " + c.right);
-    const bool granted = c.missing == MissingLink::kNone;
+    const bool granted = c.missing == kNone;
     refused_before |= !granted;
     check.UserNo(c.user);
     check.RightsNo(c.right);
     EXPECT_EQ(check.Check_Access_Rights(), granted);
     EXPECT_EQ(check.ErrDesc(), refused_before ? "Access Denied" : "");
     const AccessExplanation why = ExplainAccess(db, c.user, c.right);
-    EXPECT_EQ(why.granted, granted);
     EXPECT_EQ(why.missing, c.missing);
     EXPECT_EQ(why.granting_groups, c.granting_groups);
     EXPECT_EQ(why.user_groups, c.user_groups);
