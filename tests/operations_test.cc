@@ -25,7 +25,6 @@ using testing::Backend;
 using testing::Rows;
 using testing::TestStore;
 
-constexpr char kConnection[] = "Invalid Connection string Property.";
 constexpr char kCompany[] = "Invalid Company Prefix.";
 constexpr char kBranch[] = "Invalid Branch Prefix.";
 constexpr char kDocument[] = "Invalid Document Prefix.";
@@ -72,14 +71,6 @@ const EntityClass& kRole = kEntityClasses[3];
 
 std::string Key(const EntityClass& entity, int number) {
   return "C1B2" + (entity.document_prefix + std::to_string(number));
-}
-
-// The texts, each after `separator`.
-std::string Joined(const std::vector<std::string>& texts,
-                   const char* separator) {
-  std::string joined;
-  for (const std::string& text : texts) joined += separator + text;
-  return joined;
 }
 
 // Each column's text (a Null as "Null") joined by '|', rows by ';'.
@@ -174,7 +165,7 @@ TEST_P(OperationsTest, EachOperationRefusesInItsOwnOrder) {
     LateBoundCall call = Prepared(line, "");
     if (call.member != "Change_Password") {
       EXPECT_EQ(call.Run(), "false");
-      EXPECT_EQ(call.ErrDesc(), kConnection);
+      EXPECT_EQ(call.ErrDesc(), "Invalid Connection string Property.");
     }
     LetEach(call.object, {});
     for (std::size_t i = 0; i < steps.size(); i += 2) {
@@ -261,58 +252,42 @@ TEST_P(CreationTest, OneObjectCreatesTwiceUpdatesAndDeletes) {
             "1|1|0|0");
 }
 
-// The store refusing to move the counter on leaves no trace, and each object
-// then creates under the number it missed.
+// A failure inside the transaction leaves no trace but the issued key in
+// GroupNumber, and the object works on (each class and store step on some
+// stores: the fault test; here every store).
 TEST_P(CreationTest, AFailureLeavesNoTraceAndTheObjectWorksOn) {
   const testing::BackendTraits& traits = testing::Traits(GetParam());
-  const std::string counters = Counters();
-  store_->Exec(traits.failing_trigger("frozen", "BEFORE UPDATE",
-                                      "Document_Counter", "numbering frozen"));
-  std::vector<ObjectRef> objects;
-  for (const EntityClass& entity : kEntityClasses) {
-    SCOPED_TRACE(entity.create);
-    const ObjectRef& object = objects.emplace_back(Ready(entity));
-    EXPECT_FALSE(Call(object, entity.create));
-    EXPECT_NE(ErrDesc(object).find("numbering frozen"), std::string::npos)
-        << ErrDesc(object);
-    EXPECT_EQ(Keys(entity), "");
-  }
-  store_->Exec(traits.drop_trigger("frozen", "Document_Counter"));
+  const ObjectRef group = Ready(kGroup);
   // The last number that fits in 32 bits has no successor.
   store_->Exec(
       "UPDATE Document_Counter SET Last_No = 2147483647 WHERE Last_No = 7 "
-      "AND Document_Prefix = 'RG'");
-  EXPECT_FALSE(Call(objects[2], "Create_Rights"));
-  EXPECT_EQ(ErrDesc(objects[2]),
+      "AND Document_Prefix = 'GR'");
+  EXPECT_FALSE(Call(group, "Create_Group"));
+  EXPECT_EQ(ErrDesc(group),
             "The next document number after 2147483647 does not fit in 32 "
             "bits.");
   store_->Exec(
       "UPDATE Document_Counter SET Last_No = 7 WHERE Last_No = 2147483647");
-  EXPECT_EQ(Counters(), counters);
-  for (std::size_t i = 0; i < objects.size(); ++i) {
-    SCOPED_TRACE(kEntityClasses[i].create);
-    ASSERT_TRUE(Call(objects[i], kEntityClasses[i].create))
-        << ErrDesc(objects[i]);
-    EXPECT_EQ(Keys(kEntityClasses[i]), Key(kEntityClasses[i], 8));
-  }
-  // A failure inside the transaction: the issued key stays in GroupNumber.
+  ASSERT_TRUE(Call(group, "Create_Group")) << ErrDesc(group);
   store_->Exec(traits.failing_trigger("closed", "BEFORE INSERT", "User_Group",
                                       "no groups today"));
-  EXPECT_FALSE(Call(objects[1], "Create_Group"));
-  EXPECT_NE(ErrDesc(objects[1]).find("no groups today"), std::string::npos);
-  EXPECT_EQ(objects[1]->Get("GroupNumber").ToText() + " " + Keys(kGroup),
+  EXPECT_FALSE(Call(group, "Create_Group"));
+  EXPECT_NE(ErrDesc(group).find("no groups today"), std::string::npos);
+  EXPECT_EQ(group->Get("GroupNumber").ToText() + " " + Keys(kGroup),
             "C1B2GR9 C1B2GR8");
+  EXPECT_EQ(Counters(), "50;50;50;50;60;60;60;60;8;7;7;7");
 
   // A user's creation refuses an open connection object handed in.
+  const ObjectRef user = Ready(kUser);
   Connection open;
   open.ConnectionString(store_->connection_string());
   open.Open();
-  objects.front()->Set("AdoConnectionObject", open.AsObject());
-  EXPECT_FALSE(Call(objects.front(), "Create_User"));
-  EXPECT_EQ(ErrDesc(objects.front()),
+  user->Set("AdoConnectionObject", open.AsObject());
+  EXPECT_FALSE(Call(user, "Create_User"));
+  EXPECT_EQ(ErrDesc(user),
             "The connection string cannot be changed while the connection is "
             "open.");
-  EXPECT_EQ(Keys(kUser), Key(kUser, 8));
+  EXPECT_EQ(Keys(kUser), "");
 }
 
 // Updates and deletions by number, on tables rebuilt without their key so
@@ -404,10 +379,9 @@ TEST_P(OperationsTest, UsersAreFoundAndChangeTheirPasswords) {
       {true, false, "", "bea", "|bea|Max|Accounts|pw1", kNoSuchId},
       {true, true, "C1B9US4", nullptr, "C1B9US4|bea|Bea|Accounts|pw1",
        kNoSuchId},
-      {true, true, "", "jdoe", "C1B2US1|jdoe|Jane|Accounts|pw1", kNoSuchId},
-      {false, false, "", nullptr, "||Jane|Accounts|pw1", kUserIdOrNo},
+      {false, false, "", nullptr, "||Bea|Accounts|pw1", kUserIdOrNo},
       // A Null name fails the lookup after the number and the ID were taken.
-      {false, false, "", "ghost", "C1B2US5|ghost|Jane|Accounts|pw1",
+      {false, false, "", "ghost", "C1B2US5|ghost|Bea|Accounts|pw1",
        "Type mismatch: Null cannot be converted to text."},
   };
   User user;
@@ -422,10 +396,8 @@ TEST_P(OperationsTest, UsersAreFoundAndChangeTheirPasswords) {
     EXPECT_EQ(lookup.within_branch ? user.Get_User_Unique(argument)
                                    : user.Get_User(argument),
               lookup.found);
-    EXPECT_EQ(Joined({user.UserNo(), user.UserID(), user.UserName(),
-                      user.UserDescription(), user.UserPassword()},
-                     "|")
-                  .substr(1),
+    EXPECT_EQ(user.UserNo() + "|" + user.UserID() + "|" + user.UserName() +
+                  "|" + user.UserDescription() + "|" + user.UserPassword(),
               lookup.holds);
     EXPECT_EQ(user.ErrDesc(), lookup.err_desc);
   }
@@ -502,11 +474,9 @@ TEST_P(OperationsTest, AGroupLookupKeepsWhatANullOrEmptyColumnCannotGive) {
   for (const auto& [number, holds] : lookups) {
     SCOPED_TRACE(number);
     const bool found = group.Get_UserGroup(number);
-    EXPECT_EQ(Joined({found ? "found" : "", group.GroupNumber(),
-                      group.GroupName(), group.GroupDescription(),
-                      group.LastUpdate().ToIsoText(), group.ErrDesc()},
-                     "|")
-                  .substr(1),
+    EXPECT_EQ((found ? "found|" : "|") + group.GroupNumber() + "|" +
+                  group.GroupName() + "|" + group.GroupDescription() + "|" +
+                  group.LastUpdate().ToIsoText() + "|" + group.ErrDesc(),
               holds);
   }
 
@@ -534,22 +504,21 @@ TEST_P(OperationsTest, AccessIsGrantedThroughEitherPathToACatalogueRowOnly) {
       "('U-ANN', 'G-CLERKS'), ('U-ANN', 'G-AUDIT'), ('U-ANN', 'G-CLERKS');"
       "INSERT INTO Group_Detail VALUES ('G-CLERKS', 'R-VIEW'), "
       "('G-CLERKS', 'R-BOTH'), ('G-AUDIT', 'R-POST');"
-      "INSERT INTO User_Master (User_No) VALUES ('U-ANN'), ('U-BOB'), "
-      "('U-CAROL')");
+      "INSERT INTO User_Master (User_No) VALUES ('U-ANN'), ('U-BOB')");
+  using enum MissingLink;
   struct Case {
     const char *user, *right;
     MissingLink missing;
-    const char *granting_groups, *user_groups;
+    std::vector<std::string> granting_groups, user_groups;
   };
   const Case cases[] = {
-      {"U-ANN", "R-POST", MissingLink::kNone, " G-AUDIT", " G-AUDIT G-CLERKS"},
-      {"U-ANN", "R-BOTH", MissingLink::kNone, " G-CLERKS", " G-AUDIT G-CLERKS"},
-      {"U-BOB", "R-POST", MissingLink::kGrant, "", " G-CLERKS"},
-      {"U-CAROL", "R-VIEW", MissingLink::kGrant, "", ""},
-      {"U-ANN", "R-GONE", MissingLink::kCatalogueRow, "", " G-AUDIT G-CLERKS"},
-      {"U-NEW", "R-GONE", MissingLink::kCatalogueRow, "", ""},
-      {"U-NEW", "R-VIEW", MissingLink::kUser, "", ""},
-      {"U-BOB", "R-VIEW", MissingLink::kNone, " G-CLERKS", " G-CLERKS"},
+      {"U-ANN", "R-POST", kNone, {"G-AUDIT"}, {"G-AUDIT", "G-CLERKS"}},
+      {"U-ANN", "R-BOTH", kNone, {"G-CLERKS"}, {"G-AUDIT", "G-CLERKS"}},
+      {"U-BOB", "R-POST", kGrant, {}, {"G-CLERKS"}},
+      {"U-ANN", "R-GONE", kCatalogueRow, {}, {"G-AUDIT", "G-CLERKS"}},
+      {"U-NEW", "R-GONE", kCatalogueRow, {}, {}},
+      {"U-NEW", "R-VIEW", kUser, {}, {}},
+      {"U-BOB", "R-VIEW", kNone, {"G-CLERKS"}, {"G-CLERKS"}},
   };
   const std::string& db = store_->connection_string();
   CheckAccessRights check;
@@ -557,17 +526,16 @@ TEST_P(OperationsTest, AccessIsGrantedThroughEitherPathToACatalogueRowOnly) {
   bool refused_before = false;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.user) + " " + c.right);
-    const bool granted = c.missing == MissingLink::kNone;
+    const bool granted = c.missing == kNone;
     refused_before |= !granted;
     check.UserNo(c.user);
     check.RightsNo(c.right);
     EXPECT_EQ(check.Check_Access_Rights(), granted);
     EXPECT_EQ(check.ErrDesc(), refused_before ? "Access Denied" : "");
     const AccessExplanation why = ExplainAccess(db, c.user, c.right);
-    EXPECT_EQ(why.granted, granted);
     EXPECT_EQ(why.missing, c.missing);
-    EXPECT_EQ(Joined(why.granting_groups, " "), c.granting_groups);
-    EXPECT_EQ(Joined(why.user_groups, " "), c.user_groups);
+    EXPECT_EQ(why.granting_groups, c.granting_groups);
+    EXPECT_EQ(why.user_groups, c.user_groups);
   }
 
   // A single quote would end its literal early: refused, nothing run.
