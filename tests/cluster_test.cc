@@ -1,9 +1,9 @@
 // A primary and a synchronous streaming standby on this machine, reached
 // through libpq's multi-host connection strings: reads go to the standby,
-// writes to the primary. Then the primary crashes in the middle of a stream
-// of numbered creations, the standby is promoted, and the creations go on
-// through the same string with the next numbers, losing no record whose
-// creation was acknowledged.
+// writes to the primary and fail on the standby. Then the primary crashes in
+// the middle of a stream of numbered creations, the standby is promoted, and
+// the creations go on through the same string with the next numbers, losing no
+// record whose creation was acknowledged.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -71,6 +71,16 @@ TEST(ClusterTest, ReadsGoToTheStandbyAndCreationsSurviveAFailover) {
   // The pool hands out the connection the calls above gave back.
   EXPECT_EQ(Answering(reader), standby.port() + " standby");
   EXPECT_EQ(Answering(standby_only), standby.port() + " standby");
+
+  // A write on the standby is refused with the server's own text, and not
+  // tried elsewhere.
+  LateBoundCall on_standby = Prepared(
+      "Rights.Create_Rights CompanyPrefix=C1 BranchPrefix=B1 DocumentPrefix=RX "
+      "RightsName=standby",
+      reader);
+  EXPECT_EQ(on_standby.Run(), "false");
+  EXPECT_EQ(on_standby.ErrDesc(),
+            "ERROR:  cannot execute INSERT in a read-only transaction");
 
   // A creator writes through the primary until kAfter creations are
   // acknowledged after the crash, or a minute has passed: a fault that fails
