@@ -176,8 +176,8 @@ TEST_P(AccessCheckEquivalenceTest, AnswersAsTheListedStatementDoes) {
             Answer([&] { return ExplainAccess(db, user, right).granted; });
         ASSERT_TRUE(checked == listed && explained == checked)
             << "user '" << user << "', right '" << right << "': listed "
-            << listed << ", checked " << checked << ", explained " << explained
-            << ", over:\n"
+            << listed << ", checked " << checked << " (" << check.ErrDesc()
+            << "), explained " << explained << ", over:\n"
             << drawn;
         granted += listed == "granted";
       }
