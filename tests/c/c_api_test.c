@@ -89,14 +89,19 @@ static void test_statuses(tavik_object *rights) {
   CHECK_STATUS(TAVIK_E_INVALID_ARG,
                tavik_member_info(rights, count, &name, &kind));
 
-  /* Null handles and pointers are refused, never followed: the object, the
-   * class or member name, the value, the argument array, an out pointer. */
+  /* Null handles and pointers are refused by every entry point, never
+   * followed: the object, the class or member name, the value, the argument
+   * array, an out pointer. */
   CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_create(NULL, &obj));
   CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_get(rights, NULL, &out));
   CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_let(rights, "RightsNo", NULL));
+  CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_set(rights, "RightsNo", NULL));
   CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_call(rights, "X", NULL, 1, &out));
   CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_let_text(NULL, "RightsNo", "R"));
   CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_get_text(rights, "ErrDesc", NULL));
+  CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_get_date(rights, NULL, &date));
+  CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_call_bool(NULL, "X", NULL, &flag));
+  CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_member_count(NULL, &count));
   CHECK_STATUS(TAVIK_E_INVALID_ARG, tavik_member_info(rights, 0, NULL, &kind));
   CHECK(out == NULL && obj == NULL);
   tavik_value_destroy(argument);
