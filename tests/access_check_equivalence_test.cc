@@ -43,12 +43,14 @@ const Pools kNumericKeys{{"1", "01", "1.0", " 1", "2", "x"},
                          {"7", "07", "7.0", "7 ", "8", "y"},
                          {"3", "03", "4"}};
 
-// "granted" or "refused" as `ask` answers, or "failed" when it throws.
+// "granted" or "refused" as `ask` answers, or "failed" when it throws; the
+// failure's text is added to `failures`, for the message of a mismatch.
 template <class Ask>
-std::string Answer(Ask ask) {
+std::string Answer(std::string& failures, Ask ask) {
   try {
     return ask() ? "granted" : "refused";
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    failures += std::string(error.what()) + "\n";
     return "failed";
   }
 }
@@ -149,11 +151,11 @@ TEST_P(AccessCheckEquivalenceTest, AnswersAsTheListedStatementDoes) {
           10);
 
     for (const std::string& user : pools.users) {
-      std::string found_rights, held_rights;
+      std::string found_rights, held_rights, failures;
       std::set<std::string> found;
       bool listed_failed = false;
       for (const std::string& right : pools.rights) {
-        const std::string listed = Answer([&] {
+        const std::string listed = Answer(failures, [&] {
           std::string sql;
           for (const char c : std::string_view(kListedStatement)) {
             sql += c == '@' ? user : c == '#' ? right : std::string(1, c);
@@ -167,22 +169,23 @@ TEST_P(AccessCheckEquivalenceTest, AnswersAsTheListedStatementDoes) {
         check.ADOConnectionString(db);
         check.UserNo(user);
         check.RightsNo(right);
-        const std::string checked = Answer([&] {
+        const std::string checked = Answer(failures, [&] {
           if (check.Check_Access_Rights()) return true;
           if (check.ErrDesc() != "Access Denied") throw Error(check.ErrDesc());
           return false;
         });
-        const std::string explained =
-            Answer([&] { return ExplainAccess(db, user, right).granted; });
+        const std::string explained = Answer(
+            failures, [&] { return ExplainAccess(db, user, right).granted; });
         ASSERT_TRUE(checked == listed && explained == checked)
             << "user '" << user << "', right '" << right << "': listed "
-            << listed << ", checked " << checked << " (" << check.ErrDesc()
-            << "), explained " << explained << ", over:\n"
+            << listed << ", checked " << checked << ", explained " << explained
+            << ", failing with:\n"
+            << failures << "over:\n"
             << drawn;
         granted += listed == "granted";
       }
       for (const std::string& number : found) found_rights += number + ";";
-      const std::string effective = Answer([&] {
+      const std::string effective = Answer(failures, [&] {
         for (const HeldRight& right : EffectiveRights(db, user)) {
           held_rights += right.rights_no + ";";
         }
@@ -190,7 +193,8 @@ TEST_P(AccessCheckEquivalenceTest, AnswersAsTheListedStatementDoes) {
       });
       ASSERT_EQ(effective == "failed" ? effective : held_rights,
                 listed_failed ? "failed" : found_rights)
-          << "user '" << user << "' over:\n"
+          << "user '" << user << "', failing with:\n"
+          << failures << "over:\n"
           << drawn;
     }
   }
