@@ -287,8 +287,11 @@ Rows MariaDBExec(MYSQL* link, const std::string& sql) {
 
 MariaDBServer::MariaDBServer() : ServerProcess(kMariaDB) {
   const std::string data = folder_ + "/data", init = folder_ + "/init.sql";
+  // A server deletes every temporary table file in its tmpdir as it starts:
+  // in a shared /tmp, those of another server still running (a test run's,
+  // or one of the machine's own).
   Run({"mariadb-install-db", "--no-defaults", "--datadir=" + data,
-       "--skip-test-db"});
+       "--tmpdir=" + folder_, "--skip-test-db"});
   // One statement a line, as the server reads this file.
   std::ofstream(init)
       << "CREATE USER tavik@'127.0.0.1' IDENTIFIED BY "
@@ -296,8 +299,9 @@ MariaDBServer::MariaDBServer() : ServerProcess(kMariaDB) {
   // As for PostgreSQL, no durability. utf8mb4: tables a test makes itself hold
   // any text, as the host tables do.
   Start({"mariadbd", "--no-defaults", "--datadir=" + data,
-         "--init-file=" + init, "--socket=" + folder_ + "/server.sock",
-         "--bind-address=127.0.0.1", "--skip-name-resolve", "--skip-log-bin",
+         "--tmpdir=" + folder_, "--init-file=" + init,
+         "--socket=" + folder_ + "/server.sock", "--bind-address=127.0.0.1",
+         "--skip-name-resolve", "--skip-log-bin",
          "--innodb-flush-log-at-trx-commit=0", "--innodb-doublewrite=0",
          "--innodb-buffer-pool-size=64M", "--max-connections=500",
          "--character-set-server=utf8mb4", "--port="});
